@@ -1,0 +1,72 @@
+"""Build of velbrook's extension modules.
+
+Environment switches:
+  VELBROOK_WERROR=1    turn compiler warnings into errors (CI)
+  VELBROOK_SANITIZE=1  build with AddressSanitizer and UndefinedBehavior-
+                       Sanitizer (the interpreter must preload the runtimes)
+"""
+import os
+import sysconfig
+
+from setuptools import Extension, setup
+from setuptools.command.build_ext import build_ext
+
+COMPILE_ARGS = [
+    "-std=c++17",
+    "-O2",
+    "-fvisibility=hidden",
+    "-ffp-contract=off",
+    "-Wall",
+    "-Wextra",
+    # The interpreter's headers as system headers: their macros must not
+    # trip the stricter warnings in our code.
+    "-isystem",
+    sysconfig.get_paths()["include"],
+]
+LINK_ARGS = []
+if os.environ.get("VELBROOK_WERROR"):
+    COMPILE_ARGS.append("-Werror")
+if os.environ.get("VELBROOK_SANITIZE"):
+    SANITIZE = ["-fsanitize=address,undefined", "-fno-omit-frame-pointer",
+                "-fno-sanitize-recover=undefined", "-fno-wrapv", "-g"]
+    COMPILE_ARGS += SANITIZE
+    LINK_ARGS += SANITIZE
+
+
+class BuildExt(build_ext):
+    """Drops C-only flags the interpreter's own build passes to every
+    compiler call, so C++ sources compile without warnings."""
+
+    def build_extensions(self):
+        for attr in ("compiler_so", "compiler"):
+            cmd = getattr(self.compiler, attr, None)
+            if cmd:
+                cmd[:] = [a for a in cmd if a != "-Wstrict-prototypes"]
+        super().build_extensions()
+
+
+def extension(package, name, headers):
+    folder = os.path.join("velbrook", package)
+    return Extension(
+        "velbrook.%s.%s" % (package, name),
+        sources=[os.path.join(folder, name + ".cpp")],
+        depends=[os.path.join(folder, h) for h in headers]
+        + [os.path.join("velbrook", "_shared", h) for h in
+           ("args.h", "capi.h", "errors.h", "frame.h", "names.h", "ref.h")],
+        language="c++",
+        extra_compile_args=COMPILE_ARGS,
+        extra_link_args=LINK_ARGS,
+    )
+
+
+EXTENSIONS = [
+    extension("intToTime", "ordinal_unfolder", ["broken_down_time.h"]),
+]
+for package, name, headers in [
+    ("dateToInt", "calendar_text_codec", ["strptime.h", "PosixFctns.h"]),
+    ("centroid_histogram", "bucket_summarizer", ["histogram.h"]),
+]:
+    if os.path.exists(os.path.join("velbrook", package, name + ".cpp")):
+        EXTENSIONS.append(extension(package, name, headers))
+
+setup(ext_modules=EXTENSIONS, cmdclass={"build_ext": BuildExt})

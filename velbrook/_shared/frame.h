@@ -1,0 +1,298 @@
+// The module frame shared by the extension modules: multi-phase
+// initialisation with a create step and an exec step, and the helpers the
+// modules' own initialisation steps use.
+//
+// A module supplies a description type `M` with
+//     static constexpr const char* shortName;  // "ordinal_unfolder"
+//     static constexpr const char* fullName;   // "velbrook.intToTime...."
+//     static constexpr const char* sourceFile;
+//     static PyMethodDef methods[];
+//     static bool init(PyObject* module);      // the module's own steps
+// and exports `PyInit_<shortName>` returning `Frame<M>::initialise()`.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "args.h"
+#include "capi.h"
+#include "errors.h"
+#include "names.h"
+#include "ref.h"
+
+#define VB_EXPORT_INIT extern "C" __attribute__((visibility("default")))
+
+namespace vb {
+
+// Casts a method implementation to the type the method table stores.
+template <class F>
+inline PyCFunction method(F* f) noexcept
+{
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+// The builtin `name`, with NameError when it is missing.
+inline Ref lookupBuiltin(const char* name) noexcept
+{
+    Ref key = Ref::steal(PyUnicode_FromString(name));
+    return key ? builtinName(key.get()) : Ref();
+}
+
+// `from <name> import <attr>` for a standard module: tried first relative
+// to the module's own package (level 1), then, only on ImportError, as an
+// absolute import.  Returns the imported module (new reference).
+inline Ref importStandardModule(const char* name, PyObject* fromList) noexcept
+{
+    Ref text = Ref::steal(PyUnicode_FromString(name));
+    Ref locals = Ref::steal(PyDict_New());
+    if (!text || !locals) {
+        return Ref();
+    }
+    Ref module = Ref::steal(PyImport_ImportModuleLevelObject(
+        text.get(), moduleState.dict, locals.get(), fromList, 1));
+    if (!module) {
+        if (!PyErr_ExceptionMatches(PyExc_ImportError)) {
+            return Ref();
+        }
+        PyErr_Clear();
+        module = Ref::steal(PyImport_ImportModuleLevelObject(
+            text.get(), moduleState.dict, locals.get(), fromList, 0));
+    }
+    return module;
+}
+
+// The attribute `name` of an imported module, with ImportError
+// "cannot import name ..." when it is missing.
+inline Ref importFrom(PyObject* module, const char* name) noexcept
+{
+    Ref key = Ref::steal(PyUnicode_FromString(name));
+    if (!key) {
+        return Ref();
+    }
+    Ref value = Ref::steal(PyObject_GetAttr(module, key.get()));
+    if (!value && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Format(PyExc_ImportError, "cannot import name %S", key.get());
+    }
+    return value;
+}
+
+inline bool setGlobal(const char* name, PyObject* value) noexcept
+{
+    return PyDict_SetItemString(moduleState.dict, name, value) == 0;
+}
+
+// A named-tuple type made by `namedtuple(typeName, fields)`, given this
+// module's name as its `__module__` so that its instances pickle.
+inline Ref makeRecordType(PyObject* namedtuple, const char* typeName,
+                          const char* const* fields, Py_ssize_t n) noexcept
+{
+    Ref list = Ref::steal(PyList_New(n));
+    if (!list) {
+        return Ref();
+    }
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* field = PyUnicode_FromString(fields[i]);
+        if (!field) {
+            return Ref();
+        }
+        PyList_SET_ITEM(list.get(), i, field);  // steals `field`
+    }
+    Ref type = Ref::steal(PyObject_CallFunction(namedtuple, "sO", typeName,
+                                                list.get()));
+    PyObject* moduleName =
+        PyDict_GetItemString(moduleState.dict, "__name__");  // borrowed
+    if (type && moduleName &&
+        PyObject_SetAttrString(type.get(), "__module__", moduleName) < 0) {
+        return Ref();
+    }
+    return type;
+}
+
+// Warns when the module runs under another major.minor than the headers it
+// was compiled against.
+inline bool checkRuntimeVersion(const char* fullName) noexcept
+{
+    char built[16];
+    std::snprintf(built, sizeof built, "%d.%d", PY_MAJOR_VERSION,
+                  PY_MINOR_VERSION);
+    // The running version's major.minor: digits, one dot, digits.
+    const char* running = Py_GetVersion();
+    char actual[16] = {0};
+    bool dot = false;
+    for (size_t i = 0; i + 1 < sizeof actual; ++i) {
+        char c = running[i];
+        if (c == '.' && !dot) {
+            dot = true;
+        } else if (c < '0' || c > '9') {
+            break;
+        }
+        actual[i] = c;
+    }
+    if (std::strcmp(built, actual) == 0) {
+        return true;
+    }
+    char message[200];
+    std::snprintf(message, sizeof message,
+                  "compiletime version %s of module '%.100s' does not match "
+                  "runtime version %s",
+                  built, fullName, actual);
+    return PyErr_WarnEx(nullptr, message, 1) == 0;
+}
+
+template <class M>
+struct Frame {
+    static PyObject* initialise() noexcept { return PyModuleDef_Init(&def); }
+
+    static PyObject* create(PyObject* spec, PyModuleDef*) noexcept
+    {
+        if (!checkSingleInterpreter()) {
+            return nullptr;
+        }
+        if (moduleState.module) {
+            Py_INCREF(moduleState.module);
+            return moduleState.module;
+        }
+        Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
+        if (!name) {
+            return nullptr;
+        }
+        Ref module = Ref::steal(PyModule_NewObject(name.get()));
+        if (!module) {
+            return nullptr;
+        }
+        PyObject* dict = PyModule_GetDict(module.get());  // borrowed
+        if (!copySpec(spec, dict, "loader", "__loader__", true) ||
+            !copySpec(spec, dict, "origin", "__file__", true) ||
+            !copySpec(spec, dict, "parent", "__package__", true) ||
+            !copySpec(spec, dict, "submodule_search_locations", "__path__",
+                      false)) {
+            return nullptr;
+        }
+        return module.release();
+    }
+
+    static int exec(PyObject* module) noexcept
+    {
+        if (moduleState.module) {
+            if (moduleState.module == module) {
+                return 0;
+            }
+            PyErr_Format(PyExc_RuntimeError,
+                         "Module '%s' has already been imported. "
+                         "Re-initialisation is not supported.",
+                         M::shortName);
+            return -1;
+        }
+        Py_INCREF(module);
+        moduleState.module = module;
+        moduleState.dict = PyModule_GetDict(module);
+        if (execSteps(module)) {
+            return 0;
+        }
+        if (!PyErr_Occurred()) {
+            PyErr_Format(PyExc_ImportError, "init %s", M::fullName);
+        }
+        static char initName[256];
+        std::snprintf(initName, sizeof initName, "init %s", M::fullName);
+        addTraceback(FunctionInfo{initName, M::sourceFile, 1});
+        moduleState.dict = nullptr;
+        Py_CLEAR(moduleState.module);
+        return -1;
+    }
+
+private:
+    static bool checkSingleInterpreter() noexcept
+    {
+#if PY_VERSION_HEX >= 0x03090000
+        long long current = PyInterpreterState_GetID(PyInterpreterState_Get());
+#else
+        long long current =
+            PyInterpreterState_GetID(PyThreadState_Get()->interp);
+#endif
+        if (moduleState.interpreterId == -1) {
+            moduleState.interpreterId = current;
+            return current != -1;
+        }
+        if (moduleState.interpreterId != current) {
+            PyErr_SetString(PyExc_ImportError,
+                            "Interpreter change detected - this module can "
+                            "only be loaded into one interpreter per "
+                            "process.");
+            return false;
+        }
+        return true;
+    }
+
+    static bool copySpec(PyObject* spec, PyObject* dict, const char* from,
+                         const char* to, bool allowNone) noexcept
+    {
+        Ref value = Ref::steal(PyObject_GetAttrString(spec, from));
+        if (!value) {
+            if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+                PyErr_Clear();
+                return true;
+            }
+            return false;
+        }
+        if (!allowNone && value.get() == Py_None) {
+            return true;
+        }
+        return PyDict_SetItemString(dict, to, value.get()) == 0;
+    }
+
+    static bool execSteps(PyObject* module) noexcept
+    {
+        if (!checkRuntimeVersion(M::fullName)) {
+            return false;
+        }
+        if (!moduleState.builtins) {
+            moduleState.builtins = PyImport_AddModule("builtins");
+            if (!moduleState.builtins) {
+                return false;
+            }
+            Py_INCREF(moduleState.builtins);  // kept for the process
+        }
+        if (PyObject_SetAttrString(module, "__builtins__",
+                                   moduleState.builtins) < 0) {
+            return false;
+        }
+        PyObject* modules = PyImport_GetModuleDict();  // borrowed
+        Ref name = Ref::steal(PyUnicode_FromString(M::fullName));
+        if (!modules || !name) {
+            return false;
+        }
+        int present = PyDict_Contains(modules, name.get());
+        if (present < 0 ||
+            (!present &&
+             PyDict_SetItem(modules, name.get(), module) < 0)) {
+            return false;
+        }
+        if (!M::init(module)) {
+            return false;
+        }
+        Ref test = Ref::steal(PyDict_New());
+        return test && setGlobal("__test__", test.get());
+    }
+
+    static inline PyModuleDef_Slot slots[] = {
+        {Py_mod_create, reinterpret_cast<void*>(&create)},
+        {Py_mod_exec, reinterpret_cast<void*>(&exec)},
+        {0, nullptr},
+    };
+
+    static inline PyModuleDef def = {
+        PyModuleDef_HEAD_INIT,
+        M::shortName,
+        nullptr,  // no docstring
+        0,        // no per-module state
+        M::methods,
+        slots,
+        nullptr,
+        nullptr,
+        nullptr,
+    };
+};
+
+}  // namespace vb

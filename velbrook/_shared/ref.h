@@ -1,0 +1,49 @@
+// Owned interpreter references.
+//
+// Rules used throughout the extension modules:
+//  * A `Ref` owns exactly one strong reference, or nothing.  It is
+//    move-only; the reference is released when the `Ref` dies.
+//  * Borrowed references stay raw `PyObject*` and are marked "borrowed"
+//    where that is not obvious from the call that produced them.
+//  * Functions that hand a new reference to the interpreter call
+//    `release()` on the way out; nothing else balances counts by hand.
+#pragma once
+
+#include <Python.h>
+
+#include <utility>
+
+namespace vb {
+
+class Ref {
+public:
+    Ref() noexcept = default;
+    // Takes over a new reference (null allowed: an empty Ref).
+    static Ref steal(PyObject* o) noexcept { return Ref(o); }
+    // Adds a reference to a borrowed object.
+    static Ref incref(PyObject* o) noexcept
+    {
+        Py_XINCREF(o);
+        return Ref(o);
+    }
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    Ref(Ref&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
+    Ref& operator=(Ref&& o) noexcept
+    {
+        Ref tmp(std::move(o));
+        std::swap(p_, tmp.p_);
+        return *this;
+    }
+    ~Ref() { Py_XDECREF(p_); }
+
+    PyObject* get() const noexcept { return p_; }
+    PyObject* release() noexcept { return std::exchange(p_, nullptr); }
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+
+private:
+    explicit Ref(PyObject* o) noexcept : p_(o) {}
+    PyObject* p_ = nullptr;
+};
+
+}  // namespace vb

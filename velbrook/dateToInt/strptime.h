@@ -1,0 +1,397 @@
+// Locale-free, format-driven date parser of the date-string module.
+//
+// No interpreter header here: plain NUL-terminated byte strings in, a
+// `vb_tm` record out. The parser reads each string once, in place, never
+// allocates and never reads a byte past the terminating NUL of either
+// string, whatever their content.
+#ifndef VELBROOK_DATETOINT_STRPTIME_H
+#define VELBROOK_DATETOINT_STRPTIME_H
+
+#include <ctime>
+
+namespace vb {
+
+// The broken-down time record of the date module. It starts with the C
+// library's `struct tm`, so it can be handed to anything taking one, and
+// adds the fraction of the second that `struct tm` cannot hold.
+struct vb_tm : public std::tm {
+    int tm_micro_sec;  // 0..999999
+};
+
+// Name tables, matched without regard to ASCII letter case. Index order
+// is the stored value: 0 = Sunday, 0 = January.
+inline constexpr const char* const day[7] = {
+    "Sunday", "Monday", "Tuesday", "Wednesday",
+    "Thursday", "Friday", "Saturday"};
+inline constexpr const char* const abday[7] = {
+    "Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+inline constexpr const char* const mon[12] = {
+    "January", "February", "March", "April", "May", "June",
+    "July", "August", "September", "October", "November", "December"};
+inline constexpr const char* const abmon[12] = {
+    "Jan", "Feb", "Mar", "Apr", "May", "Jun",
+    "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+inline constexpr const char* const am_pm[2] = {"AM", "PM"};
+
+namespace detail {
+
+inline bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
+
+// ASCII-only case folding: the C library's case-insensitive comparisons
+// follow the process locale (a Turkish locale folds 'I' differently).
+inline unsigned char fold(char c) noexcept
+{
+    unsigned char u = static_cast<unsigned char>(c);
+    return (u >= 'A' && u <= 'Z') ? static_cast<unsigned char>(u + 32) : u;
+}
+
+// Length of `name` if the input at `bp` starts with it (ASCII case
+// ignored), else 0. The input's NUL mismatches every letter of a name,
+// so the loop stops there and never reads beyond it.
+inline int match_name(const char* bp, const char* name) noexcept
+{
+    int i = 0;
+    for (; name[i] != '\0'; ++i) {
+        if (fold(bp[i]) != fold(name[i]))
+            return 0;
+    }
+    return i;
+}
+
+// Index in 0..n-1 of the first entry whose full or abbreviated name
+// prefixes the input, advancing `*bp` past it; -1 when none does.
+inline int match_table(const char** bp, const char* const* full,
+                       const char* const* abbr, int n) noexcept
+{
+    for (int i = 0; i < n; ++i) {
+        int len = match_name(*bp, full[i]);
+        if (len == 0)
+            len = match_name(*bp, abbr[i]);
+        if (len != 0) {
+            *bp += len;
+            return i;
+        }
+    }
+    return -1;
+}
+
+// True when the rest of the input is exactly `word` (two letters, ASCII
+// case ignored). Each byte is read only after the one before it was
+// found not to be the NUL.
+inline bool rest_equals(const char* bp, const char* word) noexcept
+{
+    return bp[0] != '\0' && fold(bp[0]) == fold(word[0])
+        && bp[1] != '\0' && fold(bp[1]) == fold(word[1])
+        && bp[2] == '\0';
+}
+
+}  // namespace detail
+
+// Reads an unsigned decimal number at `*buf` into `*dest`; 1 on success,
+// 0 on failure with `*dest` untouched. Reading stops as soon as another
+// digit could only exceed `ulim`, once as many digits as `ulim` has were
+// read, or at a non-digit; this lets "%H%M" split "0930" without
+// separators. With `add_zeros`, the digits read are the leading digits
+// of a number as wide as `ulim` (a fraction: "5" of 999999 is 500000).
+// Internal to the parser; bounds used are within 0..999999.
+inline int conv_num(const char** buf, int* dest, int llim, int ulim,
+                    bool add_zeros, int min_digits) noexcept
+{
+    const char* bp = *buf;
+    if (!detail::is_digit(*bp))
+        return 0;
+    int result = 0;
+    int rulim = ulim;  // digit budget: ulim / 10^digits read
+    int ndigits = 0;
+    do {
+        result = result * 10 + (*bp - '0');
+        rulim /= 10;
+        ++bp;
+        ++ndigits;
+        // "result * 10 > ulim" written so that it cannot overflow.
+    } while (result <= ulim / 10 && rulim != 0 && detail::is_digit(*bp));
+    *buf = bp;
+
+    if (result < llim || result > ulim)
+        return 0;
+    if (min_digits != 0 && ndigits < min_digits)
+        return 0;
+    if (add_zeros) {
+        // One factor of ten per digit left in the budget; result stays
+        // below 10^digits(ulim), so within ulim's width.
+        for (; rulim != 0; rulim /= 10)
+            result *= 10;
+    }
+    *dest = result;
+    return 1;
+}
+
+// Parses `buf` against `fmt` into `tm`. Returns the position in `buf`
+// just past the last byte consumed (text may be left over), or null on
+// failure, in which case `tm` may hold fields stored before the failing
+// conversion. Only the fields named by a conversion are written.
+inline const char* myStrptime(const char* buf, const char* fmt,
+                              vb_tm* tm) noexcept
+{
+    if (buf == nullptr || fmt == nullptr || tm == nullptr)
+        return nullptr;
+
+    // Set once %C or %y has stored a year in this call; nested calls for
+    // composite conversions start clear.
+    bool split_year = false;
+    const char* bp = buf;
+    int value = 0;
+
+    while (*fmt != '\0') {
+        char c = *fmt++;
+
+        // A run of format spaces matches a run of one or more spaces.
+        if (c == ' ') {
+            if (*bp != ' ')
+                return nullptr;
+            while (*bp == ' ')
+                ++bp;
+            while (*fmt == ' ')
+                ++fmt;
+            continue;
+        }
+        // Literal byte. c is not NUL, so the input's NUL never matches.
+        if (c != '%') {
+            if (*bp != c)
+                return nullptr;
+            ++bp;
+            continue;
+        }
+
+        // Conversion: optional E or O modifier, then the letter. A '%' or
+        // modifier at the end of the format fails without passing the NUL.
+        char alt_format = '\0';
+        c = *fmt;
+        if (c == '\0')
+            return nullptr;
+        ++fmt;
+        if (c == 'E' || c == 'O') {
+            alt_format = c;
+            c = *fmt;
+            if (c == '\0' || c == 'E' || c == 'O')
+                return nullptr;
+            ++fmt;
+        }
+        const bool plain = alt_format == '\0';
+        const bool e_ok = plain || alt_format == 'E';
+        const bool o_ok = plain || alt_format == 'O';
+
+        switch (c) {
+        case '%':
+            if (*bp != '%')
+                return nullptr;
+            ++bp;
+            break;
+
+        case 'a':
+        case 'A':
+            if (!plain)
+                return nullptr;
+            value = detail::match_table(&bp, day, abday, 7);
+            if (value < 0)
+                return nullptr;
+            tm->tm_wday = value;
+            break;
+
+        case 'b':
+        case 'B':
+        case 'h':
+            if (!plain)
+                return nullptr;
+            value = detail::match_table(&bp, mon, abmon, 12);
+            if (value < 0)
+                return nullptr;
+            tm->tm_mon = value;
+            break;
+
+        case 'C':
+            if (!e_ok || !conv_num(&bp, &value, 0, 99, false, 0))
+                return nullptr;
+            // Years held here are always 0..9999, so % and / are floors.
+            if (split_year) {
+                tm->tm_year = value * 100 + (tm->tm_year + 1900) % 100
+                    - 1900;
+            } else {
+                tm->tm_year = value * 100 - 1900;
+                split_year = true;
+            }
+            break;
+
+        case 'c':
+            if (!e_ok)
+                return nullptr;
+            bp = myStrptime(bp, "%x %X", tm);
+            if (bp == nullptr)
+                return nullptr;
+            break;
+
+        case 'D':
+            if (!plain)
+                return nullptr;
+            bp = myStrptime(bp, "%m/%d/%y", tm);
+            if (bp == nullptr)
+                return nullptr;
+            break;
+
+        case 'd':
+        case 'e':
+            if (!o_ok || !conv_num(&bp, &tm->tm_mday, 1, 31, false, 0))
+                return nullptr;
+            break;
+
+        case 'f':
+            if (!o_ok
+                || !conv_num(&bp, &tm->tm_micro_sec, 0, 999999, true, 0))
+                return nullptr;
+            break;
+
+        case 'H':
+            if (!o_ok || !conv_num(&bp, &tm->tm_hour, 0, 23, false, 0))
+                return nullptr;
+            break;
+
+        case 'I':
+        case 'l':
+            if (c == 'I' ? !o_ok : !plain)
+                return nullptr;
+            if (!conv_num(&bp, &value, 1, 12, false, 0))
+                return nullptr;
+            // 12 o'clock is hour 0 on the 12-hour clock; %p adds 12.
+            tm->tm_hour = value == 12 ? 0 : value;
+            break;
+
+        case 'j':
+            if (!plain || !conv_num(&bp, &value, 1, 366, false, 0))
+                return nullptr;
+            tm->tm_yday = value - 1;
+            break;
+
+        case 'k':
+            if (!plain || !conv_num(&bp, &tm->tm_hour, 0, 23, false, 0))
+                return nullptr;
+            break;
+
+        case 'M':
+            if (!o_ok || !conv_num(&bp, &tm->tm_min, 0, 59, false, 0))
+                return nullptr;
+            break;
+
+        case 'm':
+            if (!o_ok || !conv_num(&bp, &value, 1, 12, false, 0))
+                return nullptr;
+            tm->tm_mon = value - 1;
+            break;
+
+        case 'n':
+        case 't':
+            if (!plain)
+                return nullptr;
+            while (*bp == ' ')
+                ++bp;
+            break;
+
+        case 'p':
+            // Only the whole rest of the input can be the meridian, so no
+            // comparison can run past the NUL.
+            if (!plain)
+                return nullptr;
+            if (detail::rest_equals(bp, am_pm[0])) {
+                if (tm->tm_hour > 11)
+                    return nullptr;
+            } else if (detail::rest_equals(bp, am_pm[1])) {
+                if (tm->tm_hour > 11)
+                    return nullptr;
+                tm->tm_hour += 12;  // 0..11 -> 12..23
+            } else {
+                return nullptr;
+            }
+            bp += 2;
+            break;
+
+        case 'R':
+            if (!plain)
+                return nullptr;
+            bp = myStrptime(bp, "%H:%M", tm);
+            if (bp == nullptr)
+                return nullptr;
+            break;
+
+        case 'r':
+            if (!plain)
+                return nullptr;
+            bp = myStrptime(bp, "%I:%M:%S %p", tm);
+            if (bp == nullptr)
+                return nullptr;
+            break;
+
+        case 'S':
+            // 60 and 61 allow for leap seconds; they carry when converted.
+            if (!o_ok || !conv_num(&bp, &tm->tm_sec, 0, 61, false, 0))
+                return nullptr;
+            break;
+
+        case 'T':
+        case 'X':
+            if (c == 'T' ? !plain : !e_ok)
+                return nullptr;
+            bp = myStrptime(bp, "%H:%M:%S", tm);
+            if (bp == nullptr)
+                return nullptr;
+            break;
+
+        case 'U':
+        case 'W':
+            // Week numbers are checked but move nothing.
+            if (!o_ok || !conv_num(&bp, &value, 0, 53, false, 0))
+                return nullptr;
+            break;
+
+        case 'w':
+            if (!o_ok || !conv_num(&bp, &tm->tm_wday, 0, 6, false, 0))
+                return nullptr;
+            break;
+
+        case 'x':
+            if (!e_ok)
+                return nullptr;
+            bp = myStrptime(bp, "%m/%d/%y", tm);
+            if (bp == nullptr)
+                return nullptr;
+            break;
+
+        case 'Y':
+            // Exactly four digits; a fifth is left for what follows.
+            if (!e_ok || !conv_num(&bp, &value, 0, 9999, false, 4))
+                return nullptr;
+            tm->tm_year = value - 1900;
+            break;
+
+        case 'y':
+            if (!conv_num(&bp, &value, 0, 99, false, 0))
+                return nullptr;
+            if (split_year) {
+                // Keep the century held so far (year 0..9999).
+                tm->tm_year = (tm->tm_year + 1900) / 100 * 100 + value
+                    - 1900;
+            } else {
+                // 69..99 -> 1969..1999, 0..68 -> 2000..2068.
+                tm->tm_year = value < 69 ? value + 100 : value;
+                split_year = true;
+            }
+            break;
+
+        default:
+            return nullptr;
+        }
+    }
+    return bp;
+}
+
+}  // namespace vb
+
+#endif  // VELBROOK_DATETOINT_STRPTIME_H

@@ -1,0 +1,417 @@
+// velbrook.intToTime.ordinal_unfolder: integers back to calendar values.
+//
+// Decodes the integers written by the date module into `struct_time`
+// records, converts day ordinals and epoch seconds to naive `datetime`
+// objects and `datetime` objects to epoch seconds, all in UTC, and
+// publishes its conversion primitives to other native modules.
+#include <Python.h>
+#include <datetime.h>
+
+#include <climits>
+#include <cstdint>
+#include <ctime>
+
+#include "../_shared/frame.h"
+#include "broken_down_time.h"
+
+namespace vb {
+namespace {
+
+constexpr const char* sourceFile = "velbrook/intToTime/ordinal_unfolder.cpp";
+#define VB_FUNCTION(name) \
+    FunctionInfo{"velbrook.intToTime.ordinal_unfolder." name, sourceFile, \
+                 __LINE__}
+
+// Optional arguments of `tm_to_datetime`, laid out as its C-level callers
+// pass them.
+struct TmToDatetimeOptions {
+    int __pyx_n;       // optional arguments supplied: 0 or 1
+    int microseconds;  // 0..999999
+};
+
+// Argument tuples of the module's own ValueErrors, built at import.
+PyObject* gmtimeFailedArgs;
+PyObject* ordinalTooSmallArgs;
+
+GlobalName structTimeName("struct_time");
+GlobalName namedtupleName("namedtuple");
+
+void raiseGmtimeFailed() noexcept
+{
+    raiseWithArgs(moduleState.valueError, gmtimeFailedArgs);
+}
+
+int saturatingIncrement(int v) noexcept { return v == INT_MAX ? v : v + 1; }
+
+// ---------------------------------------------------------------------------
+// Primitives on struct tm.
+
+// New reference to a naive datetime with the date and time fields of `t`,
+// or null with the constructor's exception set.
+PyObject* tm_to_datetime(const struct tm& t,
+                         TmToDatetimeOptions* opt) noexcept
+{
+    const int us = (opt && opt->__pyx_n > 0) ? opt->microseconds : 0;
+    const long long year = static_cast<long long>(t.tm_year) + 1900;
+    PyObject* result = nullptr;
+    if (year > INT_MAX) {
+        // Out of any datetime's range; word it as the constructor does.
+        PyErr_Format(PyExc_ValueError, "year %lld is out of range", year);
+    } else {
+        result = PyDateTimeAPI->DateTime_FromDateAndTime(
+            static_cast<int>(year), saturatingIncrement(t.tm_mon), t.tm_mday,
+            t.tm_hour, t.tm_min, t.tm_sec, us, Py_None,
+            PyDateTimeAPI->DateTimeType);
+    }
+    if (!result) {
+        addTraceback(VB_FUNCTION("tm_to_datetime"));
+    }
+    return result;
+}
+
+// The wall-clock fields of a datetime, read straight from the object.
+struct tm datetime_to_tm(PyObject* dt) noexcept
+{
+    struct tm t = {};
+    t.tm_year = PyDateTime_GET_YEAR(dt) - 1900;
+    t.tm_mon = PyDateTime_GET_MONTH(dt) - 1;
+    t.tm_mday = PyDateTime_GET_DAY(dt);
+    t.tm_hour = PyDateTime_DATE_GET_HOUR(dt);
+    t.tm_min = PyDateTime_DATE_GET_MINUTE(dt);
+    t.tm_sec = PyDateTime_DATE_GET_SECOND(dt);
+    return t;  // tm_wday, tm_yday, tm_isdst, tm_gmtoff 0; tm_zone null
+}
+
+// ---------------------------------------------------------------------------
+// C-level bodies of the module functions.
+
+PyObject* int2time(long x, const char* fmt, int /*skip_dispatch*/) noexcept
+{
+    const DecodedValue d = splitMilliseconds(x, fmt);
+    std::int64_t seconds = d.value;
+    struct tm t;
+    bool ok = (containsMinutes(d.fmt) ||
+               ordinalToSeconds(d.value, seconds));
+    time_t s = static_cast<time_t>(seconds);
+    if (!ok || !gmtime_r(&s, &t)) {
+        raiseGmtimeFailed();
+        addTraceback(VB_FUNCTION("int2time"));
+        return nullptr;
+    }
+    const long long fields[10] = {
+        static_cast<long long>(t.tm_year) + 1900,
+        t.tm_mon + 1,
+        t.tm_mday,
+        t.tm_hour,
+        t.tm_min,
+        t.tm_sec,
+        (t.tm_wday + 6) % 7,  // Monday = 0
+        t.tm_yday + 1,
+        t.tm_isdst,
+        d.milliseconds,
+    };
+    Ref type = structTimeName.get();
+    Ref args;
+    if (type) {
+        args = Ref::steal(PyTuple_New(10));
+    }
+    for (int i = 0; args && i < 10; ++i) {
+        PyObject* field = PyLong_FromLongLong(fields[i]);
+        if (!field) {
+            args = Ref();
+            break;
+        }
+        PyTuple_SET_ITEM(args.get(), i, field);  // steals `field`
+    }
+    Ref result;
+    if (args) {
+        result = Ref::steal(PyObject_Call(type.get(), args.get(), nullptr));
+    }
+    if (!result) {
+        addTraceback(VB_FUNCTION("int2time"));
+    }
+    return result.release();
+}
+
+PyObject* fromordinal(long x, int /*skip_dispatch*/) noexcept
+{
+    struct tm t;
+    PyObject* result = nullptr;
+    if (x < 1) {
+        raiseWithArgs(moduleState.valueError, ordinalTooSmallArgs);
+    } else if (!fromordinal_tm(x, &t)) {
+        raiseGmtimeFailed();
+    } else {
+        result = tm_to_datetime(t, nullptr);
+    }
+    if (!result) {
+        addTraceback(VB_FUNCTION("fromordinal"));
+    }
+    return result;
+}
+
+PyObject* utcfromtimestamp(double x, int /*skip_dispatch*/) noexcept
+{
+    SplitTimestamp split;
+    struct tm t;
+    PyObject* result = nullptr;
+    time_t s;
+    if (!splitTimestamp(x, split) ||
+        (s = static_cast<time_t>(split.seconds), !gmtime_r(&s, &t))) {
+        raiseGmtimeFailed();
+    } else {
+        TmToDatetimeOptions opt = {1, split.microseconds};
+        result = tm_to_datetime(t, &opt);
+    }
+    if (!result) {
+        addTraceback(VB_FUNCTION("utcfromtimestamp"));
+    }
+    return result;
+}
+
+// Epoch seconds of the wall-clock fields of `dt` read as UTC; microsecond,
+// tzinfo and fold are ignored.  `dt` must be a datetime.
+long totimestamp(PyObject* dt, int /*skip_dispatch*/) noexcept
+{
+    struct tm t = datetime_to_tm(dt);
+    return static_cast<long>(timegm(&t));
+}
+
+// ---------------------------------------------------------------------------
+// Interpreter-level functions.
+
+const char* const int2timeNames[] = {"x", "fmt"};
+PyObject* int2timeInterned[2];
+Signature int2timeSignature = {"int2time", int2timeNames, int2timeInterned,
+                               2, 2};
+
+PyObject* py_int2time(PyObject*, PyObject* args, PyObject* kwds) noexcept
+{
+    PyObject* values[2] = {};  // borrowed
+    std::int64_t x;
+    ByteString fmt;
+    if (!bindArguments(int2timeSignature, args, kwds, values) ||
+        !toInt64(values[0], x) || !fmt.set(values[1])) {
+        addTraceback(VB_FUNCTION("int2time"));
+        return nullptr;
+    }
+    return int2time(x, fmt.c_str(), 0);
+}
+
+PyObject* py_fromordinal(PyObject*, PyObject* arg) noexcept
+{
+    std::int64_t x;
+    if (!toInt64(arg, x)) {
+        addTraceback(VB_FUNCTION("fromordinal"));
+        return nullptr;
+    }
+    return fromordinal(x, 0);
+}
+
+PyObject* py_utcfromtimestamp(PyObject*, PyObject* arg) noexcept
+{
+    double x;
+    if (!toDouble(arg, x)) {
+        addTraceback(VB_FUNCTION("utcfromtimestamp"));
+        return nullptr;
+    }
+    return utcfromtimestamp(x, 0);
+}
+
+PyObject* py_totimestamp(PyObject*, PyObject* arg) noexcept
+{
+    // Reading the fields of an object of another layout would read
+    // unrelated memory, so anything but a datetime is refused.
+    if (!PyDateTime_Check(arg)) {
+        PyErr_Format(PyExc_TypeError,
+                     "totimestamp() argument must be datetime.datetime, "
+                     "not %.200s",
+                     Py_TYPE(arg)->tp_name);
+        addTraceback(VB_FUNCTION("totimestamp"));
+        return nullptr;
+    }
+    return PyLong_FromLong(totimestamp(arg, 0));
+}
+
+// ---------------------------------------------------------------------------
+// Initialisation.
+
+// Checks that `module.name` is a type at least as large as the layout this
+// module was compiled against.
+bool importType(PyObject* module, const char* moduleName, const char* name,
+                size_t size) noexcept
+{
+    Ref type = Ref::steal(PyObject_GetAttrString(module, name));
+    if (!type) {
+        return false;
+    }
+    if (!PyType_Check(type.get())) {
+        PyErr_Format(PyExc_TypeError, "%.200s.%.200s is not a type object",
+                     moduleName, name);
+        return false;
+    }
+    const Py_ssize_t actual =
+        reinterpret_cast<PyTypeObject*>(type.get())->tp_basicsize;
+    const Py_ssize_t expected = static_cast<Py_ssize_t>(size);
+    if (actual < expected) {
+        PyErr_Format(PyExc_ValueError,
+                     "%.200s.%.200s size changed, may indicate binary "
+                     "incompatibility. Expected %zd from C header, got %zd "
+                     "from PyObject",
+                     moduleName, name, expected, actual);
+        return false;
+    }
+    if (actual > expected) {
+        char warning[200];
+        PyOS_snprintf(warning, sizeof warning,
+                      "%s.%s size changed, may indicate binary "
+                      "incompatibility. Expected %zd from C header, got %zd "
+                      "from PyObject",
+                      moduleName, name, expected, actual);
+        return PyErr_WarnEx(nullptr, warning, 0) == 0;
+    }
+    return true;
+}
+
+bool importTypes() noexcept
+{
+    Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
+    if (!builtins ||
+        !importType(builtins.get(), "builtins", "type",
+                    sizeof(PyHeapTypeObject))) {
+        return false;
+    }
+    Ref datetime = Ref::steal(PyImport_ImportModule("datetime"));
+    return datetime &&
+           importType(datetime.get(), "datetime", "date",
+                      sizeof(PyDateTime_Date)) &&
+           importType(datetime.get(), "datetime", "time",
+                      sizeof(PyDateTime_Time)) &&
+           importType(datetime.get(), "datetime", "datetime",
+                      sizeof(PyDateTime_DateTime)) &&
+           importType(datetime.get(), "datetime", "timedelta",
+                      sizeof(PyDateTime_Delta)) &&
+           importType(datetime.get(), "datetime", "tzinfo",
+                      sizeof(PyDateTime_TZInfo));
+}
+
+bool publishTable(PyObject* module) noexcept
+{
+    struct Entry {
+        const char* name;
+        AnyFunction f;
+        const char* signature;
+    };
+    const Entry entries[] = {
+        {"int2time", erase(&int2time),
+         "PyObject *(long, char const *, int __pyx_skip_dispatch)"},
+        {"fromordinal", erase(&fromordinal),
+         "PyObject *(long, int __pyx_skip_dispatch)"},
+        {"utcfromtimestamp", erase(&utcfromtimestamp),
+         "PyObject *(double, int __pyx_skip_dispatch)"},
+        {"totimestamp", erase(&totimestamp),
+         "long (PyObject *, int __pyx_skip_dispatch)"},
+        {"tm_to_datetime", erase(&tm_to_datetime),
+         "PyObject *(struct tm const &, struct "
+         "__pyx_opt_args_8velbrook_9intToTime_16ordinal_unfolder_tm_to_"
+         "datetime *__pyx_optional_args)"},
+        {"fromordinal_tm", erase(&fromordinal_tm),
+         "struct tm *(long, struct tm *)"},
+        {"int2time_tm", erase(&int2time_tm),
+         "struct tm *(long, char const *, struct tm *)"},
+        {"datetime_to_tm", erase(&datetime_to_tm), "struct tm (PyObject *)"},
+    };
+    for (const Entry& e : entries) {
+        if (!publishFunction(module, e.name, e.f, e.signature)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool buildErrorArgs() noexcept
+{
+    if (!gmtimeFailedArgs) {
+        gmtimeFailedArgs =
+            Py_BuildValue("(s)", "gmtime failed due to invalid input");
+    }
+    if (!ordinalTooSmallArgs) {
+        ordinalTooSmallArgs = Py_BuildValue("(s)", "ordinal must be >= 1");
+    }
+    return gmtimeFailedArgs && ordinalTooSmallArgs;
+}
+
+PyMethodDef methods[] = {
+    {"int2time", method(&py_int2time), METH_VARARGS | METH_KEYWORDS,
+     "int2time(long x, const char *fmt)\n\n    Converts an integer (ordinal) "
+     "representation into its corresponding time.\n    Converts to GMT "
+     "timezone.\n    "},
+    {"fromordinal", method(&py_fromordinal), METH_O,
+     "fromordinal(long x)\nConvert a day ordinal (0001-01-01 is day 1) to a "
+     "naive datetime at midnight UTC"},
+    {"utcfromtimestamp", method(&py_utcfromtimestamp), METH_O,
+     "utcfromtimestamp(double x)\nConvert from seconds from epoch to "
+     "datetime object"},
+    {"totimestamp", method(&py_totimestamp), METH_O,
+     "totimestamp(dt)\nConvert a datetime, its fields read as UTC, to whole "
+     "seconds from epoch"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+struct OrdinalUnfolder {
+    static constexpr const char* shortName = "ordinal_unfolder";
+    static constexpr const char* fullName =
+        "velbrook.intToTime.ordinal_unfolder";
+    static constexpr const char* sourceFile = vb::sourceFile;
+    static constexpr PyMethodDef* methods = vb::methods;
+
+    static bool init(PyObject* module) noexcept
+    {
+        static const char* const fields[] = {
+            "tm_year", "tm_mon",  "tm_mday", "tm_hour",  "tm_min",
+            "tm_sec",  "tm_wday", "tm_yday", "tm_isdst", "tm_milli_sec",
+        };
+        Ref valueError = lookupBuiltin("ValueError");
+        if (!valueError || !buildErrorArgs() ||
+            !internSignature(int2timeSignature)) {
+            return false;
+        }
+        Py_XDECREF(moduleState.valueError);
+        moduleState.valueError = valueError.release();
+        if (!publishTable(module) || !importTypes()) {
+            return false;
+        }
+        Ref fromList = Ref::steal(Py_BuildValue("[s]", "namedtuple"));
+        Ref collections;
+        if (fromList) {
+            collections = importStandardModule("collections",
+                                               fromList.get());
+        }
+        Ref namedtuple;
+        if (collections) {
+            namedtuple = importFrom(collections.get(), "namedtuple");
+        }
+        if (!namedtuple || !setGlobal("namedtuple", namedtuple.get())) {
+            return false;
+        }
+        PyDateTime_IMPORT;
+        if (!PyDateTimeAPI) {
+            return false;
+        }
+        namedtuple = namedtupleName.get();
+        Ref structTime;
+        if (namedtuple) {
+            structTime = makeRecordType(namedtuple.get(), "struct_time",
+                                        fields, 10);
+        }
+        return structTime && setGlobal("struct_time", structTime.get());
+    }
+};
+
+}  // namespace
+}  // namespace vb
+
+VB_EXPORT_INIT PyObject* PyInit_ordinal_unfolder()
+{
+    return vb::Frame<vb::OrdinalUnfolder>::initialise();
+}
