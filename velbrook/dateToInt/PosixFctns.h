@@ -33,10 +33,9 @@ inline constexpr std::time_t epochOrdinal = 719163;
 
 namespace detail {
 
-// Days from 1970-01-01 to y-m-d in the proleptic Gregorian calendar,
-// m in 1..12, d in 1..31 (later days run on linearly). Counts whole
-// 400-year eras of 146097 days so that years before 1 need no special
-// case. |y| up to 2^33 keeps every product far inside int64.
+// Days from 1970-01-01 to y-m-d, proleptic Gregorian, m 1..12, d >= 1
+// (days past the month's end run on). Whole 400-year eras of 146097 days
+// make years before 1 need no separate case; |y| < 2^33 stays in int64.
 inline std::int64_t days_from_civil(std::int64_t y, int m, int d) noexcept
 {
     y -= m <= 2;  // years start in March: the leap day ends a year
@@ -56,40 +55,35 @@ inline std::int64_t floor_div(std::int64_t a, std::int64_t b) noexcept
 
 }  // namespace detail
 
-// Seconds since the epoch of a broken-down UTC time, with the carrying of
-// the C library's timegm: a month outside 0..11 moves the year, and day,
-// hour, minute and second run on linearly (30 February is 2 March, second
-// 60 is the next minute). Reads only year, month, day and time of day;
-// the record is not modified. Any int field values stay inside int64
-// (magnitude below 2^57), so this never overflows.
+// Epoch seconds of a UTC record, carrying as the C library's timegm does
+// (30 February is 2 March, second 60 the next minute) but without its
+// cost and without writing the record back. Any int field values stay
+// below 2^57 in magnitude, so nothing overflows.
 inline std::int64_t utc_seconds(const std::tm& t) noexcept
 {
-    const std::int64_t mon = t.tm_mon;
-    const std::int64_t carry = detail::floor_div(mon, 12);
+    const std::int64_t month0 = t.tm_mon;
+    const std::int64_t carry = detail::floor_div(month0, 12);
     const std::int64_t year = std::int64_t{t.tm_year} + 1900 + carry;
-    const int month = static_cast<int>(mon - carry * 12) + 1;  // 1..12
+    const int month = static_cast<int>(month0 - carry * 12) + 1;  // 1..12
     const std::int64_t days = detail::days_from_civil(year, month, 1)
         + (std::int64_t{t.tm_mday} - 1);
     return days * secondsPerDay + std::int64_t{t.tm_hour} * 3600
         + std::int64_t{t.tm_min} * 60 + std::int64_t{t.tm_sec};
 }
 
-// Record preparation shared by every conversion: every byte zero (no zone,
-// no fraction), then day 1, so that absent fields give 1900-01-01
-// 00:00:00.000000.
+// Every byte zero, then day 1: absent fields give 1900-01-01 00:00:00.
 inline void prepare_record(vb_tm* tmb) noexcept
 {
     std::memset(static_cast<void*>(tmb), 0, sizeof *tmb);
     tmb->tm_mday = 1;
 }
 
-// Outcome of the post-parse check, without throwing.
 enum class ParseCheck { ok, failedToRead, yearOutOfRange };
 
-// `result` is what myStrptime returned for `fmt` (without any "v2").
-// Input left over, a trailing space included, is a failed read. Year 0
-// is refused only when the format text holds the two bytes "%Y": the
-// test is on the text, so "%%Y" counts and "%EY" does not.
+// The post-parse check without throwing; `result` is what myStrptime
+// returned for `fmt` (without any "v2"). Input left over is a failed
+// read. Year 0 is refused only when the format text holds the bytes "%Y":
+// a text test, so "%%Y" counts and "%EY" does not.
 inline ParseCheck check_parse(const char* result, const vb_tm* tmb,
                               const char* fmt) noexcept
 {
@@ -101,8 +95,6 @@ inline ParseCheck check_parse(const char* result, const vb_tm* tmb,
     return ParseCheck::ok;
 }
 
-// The post-parse check shared by every conversion; throws
-// std::invalid_argument with one of the two fixed messages.
 inline void validate_strptime(const char* result, const vb_tm* tmb,
                               const char* fmt)
 {
@@ -154,9 +146,7 @@ inline std::time_t encode(const vb_tm& tmb, const char* fmt,
 
 }  // namespace detail
 
-// Parses `date` against `fmt` and encodes the instant (see the top of this
-// file). Throws std::invalid_argument "failed to read date from fmt" or
-// "year is out of range".
+// Parses `date` against `fmt` and encodes the instant (see above).
 inline std::time_t dateToInt(const char* date, const char* fmt)
 {
     vb_tm tmb;
@@ -181,9 +171,7 @@ inline std::time_t dateToIntSafe(const char* date, const char* fmt) noexcept
     return detail::encode(tmb, fmt, use_v2);
 }
 
-// Parses `date` against `fmt` as given ("v2" is plain text here) and
-// returns the checked record; fields are not normalised. Throws as
-// dateToInt does.
+// The checked record, fields not normalised; "v2" is plain text here.
 inline vb_tm strptime_c(const char* date, const char* fmt)
 {
     vb_tm tmb;

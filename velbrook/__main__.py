@@ -1,0 +1,5 @@
+import sys
+
+from velbrook.cli import main
+
+sys.exit(main())
