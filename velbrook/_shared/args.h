@@ -71,8 +71,7 @@ inline int sameName(PyObject* name, PyObject* key) noexcept
 // and rejects keywords that name nothing, a positional argument, or are not
 // strings.  Keywords are examined in the dictionary's order.
 inline bool bindRemainingKeywords(const Signature& sig, PyObject* kwds,
-                                  Py_ssize_t firstKw, PyObject** values)
-    noexcept
+                                  Py_ssize_t firstKw, Ref* values) noexcept
 {
     Py_ssize_t pos = 0;
     PyObject *key, *value;  // borrowed
@@ -99,7 +98,7 @@ inline bool bindRemainingKeywords(const Signature& sig, PyObject* kwds,
             }
         }
         if (i < sig.count) {
-            values[i] = value;
+            values[i] = Ref::incref(value);
             continue;
         }
         for (Py_ssize_t j = 0; j < firstKw; ++j) {
@@ -123,11 +122,13 @@ inline bool bindRemainingKeywords(const Signature& sig, PyObject* kwds,
     return true;
 }
 
-// Binds `args` and `kwds` to `values` (borrowed references; optional
-// parameters not given stay null).  A missing required argument is
-// reported with the number of arguments before it.
+// Binds `args` and `kwds` to `values` (optional parameters not given stay
+// empty).  A missing required argument is reported with the number of
+// arguments before it.  The values are held by references of their own: a
+// caller's `**kwargs` dict can reach the function as it is, and interpreter
+// code run later in the call (an `__int__`, a `__bool__`) could empty it.
 inline bool bindArguments(const Signature& sig, PyObject* args,
-                          PyObject* kwds, PyObject** values) noexcept
+                          PyObject* kwds, Ref* values) noexcept
 {
     const Py_ssize_t npos = PyTuple_GET_SIZE(args);
     if (npos > sig.count || (!kwds && npos < sig.required)) {
@@ -135,7 +136,7 @@ inline bool bindArguments(const Signature& sig, PyObject* args,
         return false;
     }
     for (Py_ssize_t i = 0; i < npos; ++i) {
-        values[i] = PyTuple_GET_ITEM(args, i);
+        values[i] = Ref::incref(PyTuple_GET_ITEM(args, i));
     }
     if (!kwds) {
         return true;
@@ -145,7 +146,8 @@ inline bool bindArguments(const Signature& sig, PyObject* args,
         if (i >= sig.required && left == 0) {
             break;
         }
-        values[i] = PyDict_GetItemWithError(kwds, sig.interned[i]);
+        values[i] = Ref::incref(
+            PyDict_GetItemWithError(kwds, sig.interned[i]));
         if (values[i]) {
             --left;
         } else if (PyErr_Occurred()) {
@@ -258,7 +260,10 @@ inline bool toDouble(PyObject* x, double& out) noexcept
 // A NUL-terminated byte string borrowed from a `bytes` or `bytearray` (or a
 // subclass of either); bytes after an embedded NUL are not seen.  A
 // bytearray is pinned by a buffer export for as long as the view lives, so
-// interpreter code run meanwhile cannot resize it under the pointer.
+// interpreter code run meanwhile cannot resize it under the pointer.  The
+// export is taken from bytearray's own buffer slot: from 3.12 on a subclass
+// may define `__buffer__` and hand out other memory, which need not end in
+// a NUL, whereas a bytearray's own storage always does.
 class ByteString {
 public:
     ByteString() noexcept = default;
@@ -271,7 +276,8 @@ public:
     {
         release();
         if (PyByteArray_Check(o)) {
-            if (PyObject_GetBuffer(o, &view_, PyBUF_SIMPLE) < 0) {
+            if (byteArraySlots()->bf_getbuffer(o, &view_, PyBUF_SIMPLE) <
+                0) {
                 return false;
             }
             pinned_ = true;
@@ -291,10 +297,17 @@ public:
     const char* c_str() const noexcept { return text_; }
 
 private:
+    static PyBufferProcs* byteArraySlots() noexcept
+    {
+        return PyByteArray_Type.tp_as_buffer;
+    }
+
     void release() noexcept
     {
         if (pinned_) {
-            PyBuffer_Release(&view_);
+            // The counterpart of the export above, not the subclass's.
+            byteArraySlots()->bf_releasebuffer(view_.obj, &view_);
+            Py_CLEAR(view_.obj);
             pinned_ = false;
         }
         owner_ = Ref();

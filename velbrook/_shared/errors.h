@@ -28,7 +28,7 @@ inline ModuleState moduleState;
 // A function as it appears in tracebacks: its full dotted name and the
 // source file that implements it.
 struct FunctionInfo {
-    const char* qualname;  // e.g. "velbrook.intToTime.ordinal_unfolder.int2time"
+    const char* qualname;  // "velbrook.intToTime.ordinal_unfolder.int2time"
     const char* filename;
     int line;
 };

@@ -187,11 +187,11 @@ Signature int2timeSignature = {"int2time", int2timeNames, int2timeInterned,
 
 PyObject* py_int2time(PyObject*, PyObject* args, PyObject* kwds) noexcept
 {
-    PyObject* values[2] = {};  // borrowed
+    Ref values[2];
     std::int64_t x;
     ByteString fmt;
     if (!bindArguments(int2timeSignature, args, kwds, values) ||
-        !toInt64(values[0], x) || !fmt.set(values[1])) {
+        !toInt64(values[0].get(), x) || !fmt.set(values[1].get())) {
         addTraceback(VB_FUNCTION("int2time"));
         return nullptr;
     }

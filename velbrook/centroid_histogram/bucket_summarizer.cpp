@@ -1,0 +1,489 @@
+// velbrook.centroid_histogram.bucket_summarizer: centroid histograms of
+// interpreter iterables.
+//
+// Each call owns one `Histogram`, feeds it from an iterable of values or of
+// (centroid, count) pairs, turns its buckets into `CentroidBucket` records
+// inside a `CentroidHistogram` and destroys it, on every path.
+#include <Python.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <new>
+#include <optional>
+
+#include "../_shared/frame.h"
+#include "histogram.h"
+
+namespace vb {
+namespace {
+
+constexpr const char* sourceFile =
+    "velbrook/centroid_histogram/bucket_summarizer.cpp";
+#define VB_FUNCTION(name)                                                 \
+    FunctionInfo{"velbrook.centroid_histogram.bucket_summarizer." name,   \
+                 sourceFile, __LINE__}
+
+constexpr const char* builderSignature =
+    "PyObject *(size_t, PyObject *, int __pyx_skip_dispatch)";
+
+GlobalName isnanName("isnan");
+GlobalName centroidBucketName("CentroidBucket");
+GlobalName centroidHistogramName("CentroidHistogram");
+GlobalName collectionsName("collections");
+
+// The standard library's `math.isnan`, kept for the process, or null when
+// the import produced something else.  While the module's `isnan` is this
+// very object, calling it on an exact float can only answer std::isnan of
+// the value, so the call is skipped; any other binding is always called.
+PyObject* standardIsnan;
+
+bool isStandardIsnan(PyObject* f) noexcept
+{
+    if (!PyCFunction_Check(f)) {
+        return false;
+    }
+    auto* cf = reinterpret_cast<PyCFunctionObject*>(f);
+    PyObject* self = cf->m_self;  // borrowed; the defining module
+    if (!self || !PyModule_Check(self) ||
+        std::strcmp(cf->m_ml->ml_name, "isnan") != 0) {
+        return false;
+    }
+    PyModuleDef* def = PyModule_GetDef(self);
+    if (!def) {
+        PyErr_Clear();
+        return false;
+    }
+    return def->m_name && std::strcmp(def->m_name, "math") == 0;
+}
+
+// ---------------------------------------------------------------------------
+// Calls with positional arguments only; all return new references.
+
+Ref call(PyObject* f, PyObject* a) noexcept
+{
+#if PY_VERSION_HEX >= 0x03090000
+    return Ref::steal(PyObject_CallOneArg(f, a));
+#else
+    return Ref::steal(PyObject_CallFunctionObjArgs(f, a, nullptr));
+#endif
+}
+
+Ref call(PyObject* f, PyObject* a, PyObject* b) noexcept
+{
+#if PY_VERSION_HEX >= 0x03090000
+    PyObject* argv[] = {a, b};
+    return Ref::steal(PyObject_Vectorcall(f, argv, 2, nullptr));
+#else
+    return Ref::steal(PyObject_CallFunctionObjArgs(f, a, b, nullptr));
+#endif
+}
+
+// ---------------------------------------------------------------------------
+// Walking an iterable as a `for` loop does.
+//
+// Every item is held by a strong reference while `visit` works on it:
+// `visit` runs interpreter code that may shrink, grow or empty the very
+// list being walked.  `visit` returns false with the exception set; it may
+// also throw (a push that runs out of memory), which the caller catches.
+
+template <class Visit>
+bool walkList(PyObject* list, Visit& visit)
+{
+    // The length is re-read at every step: the list may change meanwhile.
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+        Ref item = Ref::incref(PyList_GET_ITEM(list, i));
+        if (!visit(item.get())) {
+            return false;
+        }
+    }
+    return true;
+}
+
+template <class Visit>
+bool walkTuple(PyObject* tuple, Visit& visit)
+{
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(tuple); ++i) {
+        Ref item = Ref::incref(PyTuple_GET_ITEM(tuple, i));
+        if (!visit(item.get())) {
+            return false;
+        }
+    }
+    return true;
+}
+
+template <class Visit>
+bool forEachItem(PyObject* iterable, Visit& visit)
+{
+    // Only the exact types: a subclass may override `__iter__`.
+    if (PyList_CheckExact(iterable)) {
+        return walkList(iterable, visit);
+    }
+    if (PyTuple_CheckExact(iterable)) {
+        return walkTuple(iterable, visit);
+    }
+    Ref iterator = Ref::steal(PyObject_GetIter(iterable));
+    if (!iterator) {
+        return false;
+    }
+    for (;;) {
+        Ref item =
+            Ref::steal(Py_TYPE(iterator.get())->tp_iternext(iterator.get()));
+        if (!item) {
+            // The end: no exception, or StopIteration (or a subclass).
+            if (PyErr_Occurred()) {
+                if (!PyErr_ExceptionMatches(PyExc_StopIteration)) {
+                    return false;
+                }
+                PyErr_Clear();
+            }
+            return true;
+        }
+        if (!visit(item.get())) {
+            return false;
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Item conversions.
+
+// A value as a double: an exact float by value, else through `__float__`
+// (which must return a float), else through the `float` type itself.
+bool valueToDouble(PyObject* v, double& out) noexcept
+{
+    if (PyFloat_CheckExact(v)) {
+        out = PyFloat_AS_DOUBLE(v);
+        return true;
+    }
+    PyNumberMethods* m = Py_TYPE(v)->tp_as_number;
+    Ref f;
+    if (m && m->nb_float) {
+        f = Ref::steal(m->nb_float(v));
+        if (f && !PyFloat_Check(f.get())) {
+            PyErr_Format(PyExc_TypeError,
+                         "__float__ returned non-float (type %.200s)",
+                         Py_TYPE(f.get())->tp_name);
+            return false;
+        }
+    } else {
+        f = Ref::steal(PyNumber_Float(v));
+    }
+    if (!f) {
+        return false;
+    }
+    out = PyFloat_AS_DOUBLE(f.get());
+    return true;
+}
+
+// New reference to item `i` (0 or 1) of a bucket: lists and tuples
+// directly, other sequences through their item slot, anything else
+// through subscription with an `int`.
+Ref bucketItem(PyObject* b, Py_ssize_t i) noexcept
+{
+    if (PyList_CheckExact(b) && i < PyList_GET_SIZE(b)) {
+        return Ref::incref(PyList_GET_ITEM(b, i));
+    }
+    if (PyTuple_CheckExact(b) && i < PyTuple_GET_SIZE(b)) {
+        return Ref::incref(PyTuple_GET_ITEM(b, i));
+    }
+    PySequenceMethods* s = Py_TYPE(b)->tp_as_sequence;
+    if (s && s->sq_item) {
+        // Also words the IndexError of a short list or tuple.
+        return Ref::steal(PySequence_GetItem(b, i));
+    }
+    Ref index = Ref::steal(PyLong_FromSsize_t(i));
+    return index ? Ref::steal(PyObject_GetItem(b, index.get())) : Ref();
+}
+
+// ---------------------------------------------------------------------------
+// Feeding the histogram.  These may throw from `push` (only when the list
+// grows without a reservation, capacity 2^64 - 1).
+
+// Skips None and whatever `isnan` calls true; pushes the rest.
+bool pushValue(Histogram& histogram, PyObject* v)
+{
+    if (v == Py_None) {
+        return true;
+    }
+    Ref isnan = isnanName.get();
+    if (!isnan) {
+        return false;
+    }
+    if (isnan.get() == standardIsnan && PyFloat_CheckExact(v)) {
+        const double x = PyFloat_AS_DOUBLE(v);
+        if (!std::isnan(x)) {
+            histogram.push(x);
+        }
+        return true;
+    }
+    Ref verdict = call(isnan.get(), v);
+    if (!verdict) {
+        return false;
+    }
+    const int skip = PyObject_IsTrue(verdict.get());
+    if (skip != 0) {
+        return skip > 0;
+    }
+    double x;
+    if (!valueToDouble(v, x)) {
+        return false;
+    }
+    histogram.push(x);
+    return true;
+}
+
+// Pushes (item 0, item 1) of `b` unfiltered.  Item 0 is fetched and
+// converted before item 1 is fetched; each is held while it is converted.
+bool pushBucket(Histogram& histogram, PyObject* b)
+{
+    double centroid;
+    {
+        Ref first = bucketItem(b, 0);
+        if (!first || !toDouble(first.get(), centroid)) {
+            return false;
+        }
+    }
+    std::uint64_t count;
+    {
+        Ref second = bucketItem(b, 1);
+        if (!second || !toSize(second.get(), count)) {
+            return false;
+        }
+    }
+    histogram.push(Bucket(centroid, count));
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// One builder call.
+
+// New reference to `CentroidHistogram(max_size, [CentroidBucket(...)...])`
+// for the buckets of `histogram`, which is destroyed before the record
+// type is called.  Null with the exception set on failure.
+PyObject* makeResult(std::size_t max_size,
+                     std::optional<Histogram>& histogram) noexcept
+{
+    Ref recordType = centroidHistogramName.get();
+    if (!recordType) {
+        return nullptr;
+    }
+    Ref size = Ref::steal(PyLong_FromSize_t(max_size));
+    Ref list = Ref::steal(PyList_New(0));
+    if (!size || !list) {
+        return nullptr;
+    }
+    // No push happens from here on, so the bucket list stays as it is
+    // while `CentroidBucket` runs.
+    const std::size_t n = histogram->size();
+    for (std::size_t i = 0; i < n; ++i) {
+        Ref bucketType = centroidBucketName.get();
+        if (!bucketType) {
+            return nullptr;
+        }
+        const Bucket bucket = histogram->buckets()[i];
+        Ref centroid = Ref::steal(PyFloat_FromDouble(bucket.centroid()));
+        Ref count = Ref::steal(PyLong_FromSize_t(bucket.count()));
+        if (!centroid || !count) {
+            return nullptr;
+        }
+        Ref record = call(bucketType.get(), centroid.get(), count.get());
+        if (!record || PyList_Append(list.get(), record.get()) < 0) {
+            return nullptr;
+        }
+    }
+    histogram.reset();
+    return call(recordType.get(), size.get(), list.get()).release();
+}
+
+// Creates the histogram, feeds it every item of `iterable` through
+// `pushItem` and builds the result.  The histogram lives in this frame, so
+// it is gone on every return, before the caller sees the exception.
+template <class PushItem>
+PyObject* buildHistogram(std::size_t max_size, PyObject* iterable,
+                         PushItem pushItem) noexcept
+{
+    std::optional<Histogram> histogram;
+    if (!guarded([&] {
+            histogram.emplace(max_size);
+            return true;
+        })) {
+        return nullptr;
+    }
+    Ref keep = Ref::incref(iterable);  // borrowed from the caller
+    auto visit = [&](PyObject* item) { return pushItem(*histogram, item); };
+    bool ok;
+    try {
+        ok = forEachItem(iterable, visit);
+    } catch (const std::bad_alloc&) {
+        // Only growth without a reservation allocates while pushing.
+        PyErr_NoMemory();
+        ok = false;
+    } catch (...) {
+        setErrorFromCurrentException();
+        ok = false;
+    }
+    return ok ? makeResult(max_size, histogram) : nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// C-level functions, published in "__pyx_capi__".  `iterable` is borrowed;
+// the last argument is accepted and ignored.
+
+PyObject* histogram_from_values(std::size_t max_size, PyObject* values,
+                                int /*skip_dispatch*/) noexcept
+{
+    PyObject* result = buildHistogram(max_size, values, pushValue);
+    if (!result) {
+        addTraceback(VB_FUNCTION("histogram_from_values"));
+    }
+    return result;
+}
+
+PyObject* histogram_from_buckets(std::size_t max_size, PyObject* buckets,
+                                 int /*skip_dispatch*/) noexcept
+{
+    PyObject* result = buildHistogram(max_size, buckets, pushBucket);
+    if (!result) {
+        addTraceback(VB_FUNCTION("histogram_from_buckets"));
+    }
+    return result;
+}
+
+// ---------------------------------------------------------------------------
+// Interpreter-level functions.
+
+const char* const valuesNames[] = {"max_size", "values"};
+PyObject* valuesInterned[2];
+Signature valuesSignature = {"histogram_from_values", valuesNames,
+                             valuesInterned, 2, 2};
+
+const char* const bucketsNames[] = {"max_size", "buckets"};
+PyObject* bucketsInterned[2];
+Signature bucketsSignature = {"histogram_from_buckets", bucketsNames,
+                              bucketsInterned, 2, 2};
+
+PyObject* py_histogram_from_values(PyObject*, PyObject* args,
+                                   PyObject* kwds) noexcept
+{
+    Ref bound[2];
+    if (!bindArguments(valuesSignature, args, kwds, bound)) {
+        addTraceback(VB_FUNCTION("histogram_from_values"));
+        return nullptr;
+    }
+    std::uint64_t n;
+    if (!toSize(bound[0].get(), n)) {
+        addTraceback(VB_FUNCTION("histogram_from_values"));
+        return nullptr;
+    }
+    return histogram_from_values(n, bound[1].get(), 0);
+}
+
+PyObject* py_histogram_from_buckets(PyObject*, PyObject* args,
+                                    PyObject* kwds) noexcept
+{
+    Ref bound[2];
+    if (!bindArguments(bucketsSignature, args, kwds, bound)) {
+        addTraceback(VB_FUNCTION("histogram_from_buckets"));
+        return nullptr;
+    }
+    std::uint64_t n;
+    if (!toSize(bound[0].get(), n)) {
+        addTraceback(VB_FUNCTION("histogram_from_buckets"));
+        return nullptr;
+    }
+    return histogram_from_buckets(n, bound[1].get(), 0);
+}
+
+PyMethodDef methods[] = {
+    {"histogram_from_values", method(&py_histogram_from_values),
+     METH_VARARGS | METH_KEYWORDS,
+     "Build a centroid histogram of a given size from an iterable of "
+     "floating-point values."},
+    {"histogram_from_buckets", method(&py_histogram_from_buckets),
+     METH_VARARGS | METH_KEYWORDS,
+     "Build a centroid histogram of a given size from an iterable of "
+     "(centroid, count) pairs."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// ---------------------------------------------------------------------------
+// Initialisation.
+
+// Binds `name` to `collections.namedtuple(name, fields)`, the `collections`
+// being the one now in the module namespace.
+bool bindRecordType(const char* name, const char* const* fields,
+                    Py_ssize_t n) noexcept
+{
+    Ref collections = collectionsName.get();
+    Ref namedtuple;
+    if (collections) {
+        namedtuple = Ref::steal(
+            PyObject_GetAttrString(collections.get(), "namedtuple"));
+    }
+    Ref type;
+    if (namedtuple) {
+        type = makeRecordType(namedtuple.get(), name, fields, n);
+    }
+    return type && setGlobal(name, type.get());
+}
+
+struct BucketSummarizer {
+    static constexpr const char* shortName = "bucket_summarizer";
+    static constexpr const char* fullName =
+        "velbrook.centroid_histogram.bucket_summarizer";
+    static constexpr const char* sourceFile = vb::sourceFile;
+    static constexpr PyMethodDef* methods = vb::methods;
+
+    static bool init(PyObject* module) noexcept
+    {
+        static const char* const bucketFields[] = {"centroid", "count"};
+        static const char* const histogramFields[] = {"max_size", "buckets"};
+        Ref valueError = lookupBuiltin("ValueError");
+        if (!valueError || !lookupBuiltin("range") ||
+            !internSignature(valuesSignature) ||
+            !internSignature(bucketsSignature)) {
+            return false;
+        }
+        Py_XDECREF(moduleState.valueError);
+        moduleState.valueError = valueError.release();
+        if (!publishFunction(module, "histogram_from_values",
+                             erase(&histogram_from_values),
+                             builderSignature) ||
+            !publishFunction(module, "histogram_from_buckets",
+                             erase(&histogram_from_buckets),
+                             builderSignature)) {
+            return false;
+        }
+        Ref collections = importStandardModule("collections", nullptr);
+        if (!collections || !setGlobal("collections", collections.get())) {
+            return false;
+        }
+        Ref fromList = Ref::steal(Py_BuildValue("[s]", "isnan"));
+        Ref math;
+        if (fromList) {
+            math = importStandardModule("math", fromList.get());
+        }
+        Ref isnan;
+        if (math) {
+            isnan = importFrom(math.get(), "isnan");
+        }
+        if (!isnan || !setGlobal("isnan", isnan.get())) {
+            return false;
+        }
+        Py_CLEAR(standardIsnan);
+        if (isStandardIsnan(isnan.get())) {
+            standardIsnan = isnan.release();  // kept for the process
+        }
+        return bindRecordType("CentroidBucket", bucketFields, 2) &&
+               bindRecordType("CentroidHistogram", histogramFields, 2);
+    }
+};
+
+}  // namespace
+}  // namespace vb
+
+VB_EXPORT_INIT PyObject* PyInit_bucket_summarizer()
+{
+    return vb::Frame<vb::BucketSummarizer>::initialise();
+}

@@ -1,0 +1,405 @@
+// velbrook.dateToInt.calendar_text_codec: date text to integers and
+// datetime objects.
+//
+// The parsing rules and the integer encodings live in "strptime.h" and
+// "PosixFctns.h"; this file only binds arguments, turns interpreter
+// objects into the byte strings those headers read, removes a trailing
+// numeric time-zone suffix when asked to, builds the results and
+// initialises the module.  C++ exceptions of the cores stop at `guarded`.
+#include <Python.h>
+
+#include <cstring>
+#include <ctime>
+
+#include "../_shared/frame.h"
+#include "PosixFctns.h"
+
+namespace vb {
+namespace {
+
+constexpr const char* sourceFile =
+    "velbrook/dateToInt/calendar_text_codec.cpp";
+#define VB_FUNCTION(name) \
+    FunctionInfo{"velbrook.dateToInt.calendar_text_codec." name, \
+                 sourceFile, __LINE__}
+
+// ---------------------------------------------------------------------------
+// C-level records and the function bound from the integer-to-time module.
+
+// Optional arguments of the C-level date2intWrapper and
+// date2intSafeWrapper, laid out as their C-level callers pass them.
+struct Date2intOptions {
+    int __pyx_n;   // optional arguments supplied: 0 or 1
+    bool skip_tz;
+};
+
+// Optional arguments of ordinal_unfolder's tm_to_datetime.
+struct TmToDatetimeOptions {
+    int __pyx_n;       // 1: `microseconds` is given
+    int microseconds;  // 0..999999
+};
+
+using TmToDatetime = PyObject* (*)(const struct tm&, TmToDatetimeOptions*);
+
+constexpr const char* unfolderModule = "velbrook.intToTime.ordinal_unfolder";
+constexpr const char* tmToDatetimeSignature =
+    "PyObject *(struct tm const &, struct "
+    "__pyx_opt_args_8velbrook_9intToTime_16ordinal_unfolder_tm_to_datetime "
+    "*__pyx_optional_args)";
+
+// Bound at import; the integer-to-time module is never unloaded.
+TmToDatetime tmToDatetime = nullptr;
+
+// ---------------------------------------------------------------------------
+// Constants created at import and kept for the process.
+
+PyObject* encodeName = nullptr;   // interned "encode"
+PyObject* emptyString = nullptr;  // "", the replacement of a zone suffix
+
+// The pattern of a trailing numeric zone such as " +0100" or "-05".
+constexpr const char* tzRegexp = "\\s*[\\+-][0-9]+$";
+
+// Module attributes read at every call that removes a zone suffix.
+GlobalName searchName("search");
+GlobalName subName("sub");
+GlobalName tzRegexpName("TZ_REGEXP");
+
+// ---------------------------------------------------------------------------
+// Date text.
+
+// The NUL-terminated UTF-8 (or whatever `encode()` makes) bytes of a date
+// object, kept alive as long as this view.  An exact `str` is encoded as
+// its `encode()` method would, without the method call; an ASCII one
+// lends its own buffer, so the common case copies nothing.
+class DateText {
+public:
+    // False with the interpreter's exception set.
+    bool set(PyObject* x) noexcept
+    {
+        if (PyUnicode_CheckExact(x)) {
+            if (PyUnicode_IS_COMPACT_ASCII(x)) {
+                // The UTF-8 form of a compact ASCII string is its data.
+                const char* data = PyUnicode_AsUTF8AndSize(x, nullptr);
+                if (!data) {
+                    return false;
+                }
+                owner_ = Ref::incref(x);
+                text_ = data;
+                return true;
+            }
+            Ref encoded = Ref::steal(PyUnicode_AsUTF8String(x));
+            return encoded && viewBytes(encoded.get());
+        }
+        Ref encoded = Ref::steal(
+            PyObject_CallMethodObjArgs(x, encodeName, nullptr));
+        return encoded && viewBytes(encoded.get());
+    }
+
+    const char* c_str() const noexcept { return text_; }
+
+private:
+    bool viewBytes(PyObject* encoded) noexcept
+    {
+        if (!bytes_.set(encoded)) {
+            return false;
+        }
+        text_ = bytes_.c_str();
+        return true;
+    }
+
+    Ref owner_;        // the str whose buffer `text_` points into
+    ByteString bytes_;  // or the bytes/bytearray `encode()` returned
+    const char* text_ = "";
+};
+
+// ---------------------------------------------------------------------------
+// Time-zone suffix.
+
+Ref callFunction(const Ref& f, PyObject* a, PyObject* b,
+                 PyObject* c = nullptr) noexcept
+{
+    return Ref::steal(PyObject_CallFunctionObjArgs(f.get(), a, b, c,
+                                                   nullptr));
+}
+
+// `str(x)` with a trailing match of TZ_REGEXP removed, all three names
+// read from the module namespace now.  Null with the exception set.
+Ref removeZoneSuffix(PyObject* x) noexcept
+{
+    Ref text = Ref::steal(PyObject_Str(x));
+    if (!text) {
+        return text;
+    }
+    Ref search = searchName.get();
+    Ref pattern = search ? tzRegexpName.get() : Ref();
+    Ref match = pattern ? callFunction(search, pattern.get(), text.get())
+                        : Ref();
+    const int found = match ? PyObject_IsTrue(match.get()) : -1;
+    if (found <= 0) {
+        return found == 0 ? std::move(text) : Ref();
+    }
+    match = Ref();
+    Ref sub = subName.get();
+    pattern = sub ? tzRegexpName.get() : Ref();
+    return pattern ? callFunction(sub, pattern.get(), emptyString, text.get())
+                   : Ref();
+}
+
+// ---------------------------------------------------------------------------
+// C-level bodies of the module functions.
+
+enum class OnMismatch { raise, minusOne };
+
+// Shared body of date2intWrapper and date2intSafeWrapper.  `x` and `fmt`
+// must stay alive for the call; `fmt` must not change while interpreter
+// code (str, search, sub, encode) runs.
+template <OnMismatch mode>
+PyObject* date2int(PyObject* x, const char* fmt, bool skipTz,
+                   const FunctionInfo& info) noexcept
+{
+    Ref stripped;
+    if (!skipTz && std::strstr(fmt, "%M") != nullptr) {
+        stripped = removeZoneSuffix(x);
+        if (!stripped) {
+            addTraceback(info);
+            return nullptr;
+        }
+        x = stripped.get();
+    }
+    DateText date;
+    std::time_t value = -1;
+    bool ok = date.set(x);
+    if (ok) {
+        if constexpr (mode == OnMismatch::minusOne) {
+            value = dateToIntSafe(date.c_str(), fmt);
+        } else {
+            ok = guarded([&] {
+                value = dateToInt(date.c_str(), fmt);
+                return true;
+            });
+        }
+    }
+    PyObject* result = ok ? PyLong_FromLongLong(value) : nullptr;
+    if (!result) {
+        addTraceback(info);
+    }
+    return result;
+}
+
+bool skipTzOption(const Date2intOptions* opt) noexcept
+{
+    return opt != nullptr && opt->__pyx_n >= 1 && opt->skip_tz;
+}
+
+PyObject* date2intWrapper(PyObject* x, const char* fmt,
+                          int /*skip_dispatch*/,
+                          Date2intOptions* opt) noexcept
+{
+    return date2int<OnMismatch::raise>(x, fmt, skipTzOption(opt),
+                                       VB_FUNCTION("date2intWrapper"));
+}
+
+PyObject* date2intSafeWrapper(PyObject* x, const char* fmt,
+                              int /*skip_dispatch*/,
+                              Date2intOptions* opt) noexcept
+{
+    return date2int<OnMismatch::minusOne>(
+        x, fmt, skipTzOption(opt), VB_FUNCTION("date2intSafeWrapper"));
+}
+
+PyObject* strptime(PyObject* x, const char* fmt,
+                   int /*skip_dispatch*/) noexcept
+{
+    vb_tm tmb{};
+    bool ok;
+    {
+        DateText date;
+        ok = date.set(x) && guarded([&] {
+            tmb = strptime_c(date.c_str(), fmt);
+            return true;
+        });
+    }
+    PyObject* result = nullptr;
+    if (ok) {
+        TmToDatetimeOptions opt = {1, tmb.tm_micro_sec};
+        result = tmToDatetime(tmb, &opt);
+    }
+    if (!result) {
+        addTraceback(VB_FUNCTION("strptime"));
+    }
+    return result;
+}
+
+// ---------------------------------------------------------------------------
+// Interpreter-level functions.
+
+const char* const date2intNames[] = {"x", "fmt", "skip_tz"};
+PyObject* date2intInterned[3];
+PyObject* date2intSafeInterned[3];
+Signature date2intSignature = {"date2intWrapper", date2intNames,
+                               date2intInterned, 2, 3};
+Signature date2intSafeSignature = {"date2intSafeWrapper", date2intNames,
+                                   date2intSafeInterned, 2, 3};
+
+const char* const strptimeNames[] = {"x", "fmt"};
+PyObject* strptimeInterned[2];
+Signature strptimeSignature = {"strptime", strptimeNames, strptimeInterned,
+                               2, 2};
+
+template <OnMismatch mode>
+PyObject* bindDate2int(const Signature& sig, PyObject* args, PyObject* kwds,
+                       const FunctionInfo& info) noexcept
+{
+    Ref values[3];
+    ByteString fmt;
+    int skipTz = 0;
+    if (!bindArguments(sig, args, kwds, values) ||
+        !fmt.set(values[1].get()) ||
+        (values[2] && (skipTz = PyObject_IsTrue(values[2].get())) < 0)) {
+        addTraceback(info);
+        return nullptr;
+    }
+    return date2int<mode>(values[0].get(), fmt.c_str(), skipTz != 0, info);
+}
+
+PyObject* py_date2intWrapper(PyObject*, PyObject* args,
+                             PyObject* kwds) noexcept
+{
+    return bindDate2int<OnMismatch::raise>(date2intSignature, args, kwds,
+                                           VB_FUNCTION("date2intWrapper"));
+}
+
+PyObject* py_date2intSafeWrapper(PyObject*, PyObject* args,
+                                 PyObject* kwds) noexcept
+{
+    return bindDate2int<OnMismatch::minusOne>(
+        date2intSafeSignature, args, kwds,
+        VB_FUNCTION("date2intSafeWrapper"));
+}
+
+PyObject* py_strptime(PyObject*, PyObject* args, PyObject* kwds) noexcept
+{
+    Ref values[2];
+    ByteString fmt;
+    if (!bindArguments(strptimeSignature, args, kwds, values) ||
+        !fmt.set(values[1].get())) {
+        addTraceback(VB_FUNCTION("strptime"));
+        return nullptr;
+    }
+    return strptime(values[0].get(), fmt.c_str(), 0);
+}
+
+// ---------------------------------------------------------------------------
+// Initialisation.
+
+bool publishTable(PyObject* module) noexcept
+{
+    struct Entry {
+        const char* name;
+        AnyFunction f;
+        const char* signature;
+    };
+    const Entry entries[] = {
+        {"date2intWrapper", erase(&date2intWrapper),
+         "PyObject *(PyObject *, char const *, int __pyx_skip_dispatch, "
+         "struct __pyx_opt_args_8velbrook_9dateToInt_19calendar_text_codec_"
+         "date2intWrapper *__pyx_optional_args)"},
+        {"date2intSafeWrapper", erase(&date2intSafeWrapper),
+         "PyObject *(PyObject *, char const *, int __pyx_skip_dispatch, "
+         "struct __pyx_opt_args_8velbrook_9dateToInt_19calendar_text_codec_"
+         "date2intSafeWrapper *__pyx_optional_args)"},
+        {"strptime", erase(&strptime),
+         "PyObject *(PyObject *, char const *, int __pyx_skip_dispatch)"},
+    };
+    for (const Entry& e : entries) {
+        if (!publishFunction(module, e.name, e.f, e.signature)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool createConstants() noexcept
+{
+    if (!encodeName && !(encodeName = internName("encode"))) {
+        return false;
+    }
+    if (!emptyString && !(emptyString = PyUnicode_FromString(""))) {
+        return false;
+    }
+    return internSignature(date2intSignature) &&
+           internSignature(date2intSafeSignature) &&
+           internSignature(strptimeSignature);
+}
+
+// `from re import search, sub`, bound as module attributes.
+bool importRegexFunctions() noexcept
+{
+    Ref fromList = Ref::steal(Py_BuildValue("[ss]", "search", "sub"));
+    Ref re = fromList ? importStandardModule("re", fromList.get()) : Ref();
+    if (!re) {
+        return false;
+    }
+    for (const char* name : {"search", "sub"}) {
+        Ref f = importFrom(re.get(), name);
+        if (!f || !setGlobal(name, f.get())) {
+            return false;
+        }
+    }
+    return true;
+}
+
+PyMethodDef methods[] = {
+    {"date2intWrapper", method(&py_date2intWrapper),
+     METH_VARARGS | METH_KEYWORDS,
+     "date2intWrapper(x, const char *fmt, bool skip_tz=False)"},
+    {"date2intSafeWrapper", method(&py_date2intSafeWrapper),
+     METH_VARARGS | METH_KEYWORDS,
+     "date2intSafeWrapper(x, const char *fmt, bool skip_tz=False)"},
+    {"strptime", method(&py_strptime), METH_VARARGS | METH_KEYWORDS,
+     "strptime(x, const char *fmt)"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+struct CalendarTextCodec {
+    static constexpr const char* shortName = "calendar_text_codec";
+    static constexpr const char* fullName =
+        "velbrook.dateToInt.calendar_text_codec";
+    static constexpr const char* sourceFile = vb::sourceFile;
+    static constexpr PyMethodDef* methods = vb::methods;
+
+    static bool init(PyObject* module) noexcept
+    {
+        if (!createConstants()) {
+            return false;
+        }
+        Ref valueError = lookupBuiltin("ValueError");
+        if (!valueError) {
+            return false;
+        }
+        Py_XDECREF(moduleState.valueError);
+        moduleState.valueError = valueError.release();
+        if (!publishTable(module)) {
+            return false;
+        }
+        AnyFunction bound = bindFunction(unfolderModule, "tm_to_datetime",
+                                         tmToDatetimeSignature);
+        if (!bound) {
+            return false;
+        }
+        tmToDatetime = reinterpret_cast<TmToDatetime>(bound);
+        if (!importRegexFunctions()) {
+            return false;
+        }
+        Ref pattern = Ref::steal(PyUnicode_FromString(tzRegexp));
+        return pattern && setGlobal("TZ_REGEXP", pattern.get());
+    }
+};
+
+}  // namespace
+}  // namespace vb
+
+VB_EXPORT_INIT PyObject* PyInit_calendar_text_codec()
+{
+    return vb::Frame<vb::CalendarTextCodec>::initialise();
+}
