@@ -558,3 +558,34 @@ def test_datetime_to_tm(dt):
     assert (t.tm_wday, t.tm_yday, t.tm_isdst, t.tm_gmtoff, t.tm_zone) == (
         0, 0, 0, 0, None)
     assert C["totimestamp"](dt, 0) == calendar.timegm(dt.timetuple())
+
+
+@pytest.mark.parametrize("module, function, keywords", [
+    ("velbrook.intToTime.ordinal_unfolder", "int2time",
+     "x=Clear(), fmt=bytes(bytearray(b'%Y-%m-%d %H:%M'))"),
+    ("velbrook.centroid_histogram.bucket_summarizer",
+     "histogram_from_values", "max_size=Clear(), values=[1.0, 2.0]"),
+])
+def test_keyword_dict_emptied_by_a_conversion(run_python, monkeypatch,
+                                              module, function, keywords):
+    # PyObject_Call (and f(**d) on 3.7) hands the caller's dict over as it
+    # is; an __int__ that empties it must not free the other argument.
+    # Freed memory is poisoned so that any use of it shows.
+    monkeypatch.setenv("PYTHONMALLOC", "debug")
+    out = run_python("""
+        import ctypes
+        from %s import %s as function
+        call = ctypes.pythonapi.PyObject_Call
+        call.argtypes = (ctypes.py_object,) * 3
+        call.restype = ctypes.py_object
+        d = {}
+        class Clear:
+            def __int__(self):
+                d.clear()
+                return 2
+        for i in range(3):
+            d.update(%s)
+            print(call(function, (), d))
+    """ % (module, function, "dict(%s)" % keywords))
+    assert out.returncode == 0, out.stderr
+    assert len(out.stdout.splitlines()) == 3
