@@ -379,32 +379,6 @@ def test_format_is_pinned_while_interpreter_code_runs(monkeypatch):
     assert fmt == S
 
 
-def test_keyword_dict_emptied_during_the_call(run_python, monkeypatch):
-    # A dict handed over as it is by PyObject_Call (and by f(**d) on 3.7),
-    # emptied by interpreter code run during the call; freed memory is
-    # poisoned so that any use of it shows.
-    monkeypatch.setenv("PYTHONMALLOC", "debug")
-    out = run_python("""
-        import ctypes
-        from velbrook.dateToInt.calendar_text_codec import date2intWrapper
-        call = ctypes.pythonapi.PyObject_Call
-        call.argtypes = (ctypes.py_object,) * 3
-        call.restype = ctypes.py_object
-        d = {}
-        class Clear:
-            def __bool__(self):
-                d.clear()
-                return False
-        for i in range(3):
-            d.update(x="".join(["2021-03-04 ", "05:06:07 +0100"]),
-                     fmt=bytes(bytearray(b"%Y-%m-%d %H:%M:%S")),
-                     skip_tz=Clear())
-            print(call(date2intWrapper, (), d))
-    """)
-    assert out.returncode == 0, out.stderr
-    assert out.stdout.split() == [str(STAMP)] * 3
-
-
 # --------------------------------------------------------------------------
 # Arguments and date objects.
 

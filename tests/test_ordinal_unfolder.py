@@ -565,11 +565,15 @@ def test_datetime_to_tm(dt):
      "x=Clear(), fmt=bytes(bytearray(b'%Y-%m-%d %H:%M'))"),
     ("velbrook.centroid_histogram.bucket_summarizer",
      "histogram_from_values", "max_size=Clear(), values=[1.0, 2.0]"),
+    ("velbrook.dateToInt.calendar_text_codec", "date2intWrapper",
+     "x=''.join(['2021-03-04 ', '05:06 +0100']), skip_tz=Clear(), "
+     "fmt=bytes(bytearray(b'%Y-%m-%d %H:%M'))"),
 ])
 def test_keyword_dict_emptied_by_a_conversion(run_python, monkeypatch,
                                               module, function, keywords):
     # PyObject_Call (and f(**d) on 3.7) hands the caller's dict over as it
-    # is; an __int__ that empties it must not free the other argument.
+    # is; an __int__ or __bool__ that empties it must not free the other
+    # arguments.
     # Freed memory is poisoned so that any use of it shows.
     monkeypatch.setenv("PYTHONMALLOC", "debug")
     out = run_python("""
@@ -583,6 +587,9 @@ def test_keyword_dict_emptied_by_a_conversion(run_python, monkeypatch,
             def __int__(self):
                 d.clear()
                 return 2
+            def __bool__(self):
+                d.clear()
+                return False
         for i in range(3):
             d.update(%s)
             print(call(function, (), d))

@@ -38,6 +38,26 @@ inline bool publishFunction(PyObject* module, const char* name,
            PyDict_SetItemString(table.get(), name, capsule.get()) == 0;
 }
 
+// One entry of a module's table.
+struct CFunction {
+    const char* name;
+    AnyFunction f;
+    const char* signature;
+};
+
+// Publishes `entries` in their order.
+template <size_t N>
+inline bool publishTable(PyObject* module, const CFunction (&entries)[N])
+    noexcept
+{
+    for (const CFunction& e : entries) {
+        if (!publishFunction(module, e.name, e.f, e.signature)) {
+            return false;
+        }
+    }
+    return true;
+}
+
 // Binds `name` from the table of the module `moduleName`, checking that its
 // signature string is exactly `signature`.  Returns null with the
 // interpreter's exception set on failure.

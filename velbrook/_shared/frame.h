@@ -40,6 +40,19 @@ inline Ref lookupBuiltin(const char* name) noexcept
     return key ? builtinName(key.get()) : Ref();
 }
 
+// Looks up the builtin `ValueError` and keeps it as the exception that C++
+// exceptions caught at the module's boundary become.
+inline bool keepValueError() noexcept
+{
+    Ref valueError = lookupBuiltin("ValueError");
+    if (!valueError) {
+        return false;
+    }
+    Py_XDECREF(moduleState.valueError);
+    moduleState.valueError = valueError.release();
+    return true;
+}
+
 // `from <name> import <attr>` for a standard module: tried first relative
 // to the module's own package (level 1), then, only on ImportError, as an
 // absolute import.  Returns the imported module (new reference).

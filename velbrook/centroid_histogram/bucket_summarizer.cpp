@@ -439,20 +439,16 @@ struct BucketSummarizer {
     {
         static const char* const bucketFields[] = {"centroid", "count"};
         static const char* const histogramFields[] = {"max_size", "buckets"};
-        Ref valueError = lookupBuiltin("ValueError");
-        if (!valueError || !lookupBuiltin("range") ||
+        const CFunction entries[] = {
+            {"histogram_from_values", erase(&histogram_from_values),
+             builderSignature},
+            {"histogram_from_buckets", erase(&histogram_from_buckets),
+             builderSignature},
+        };
+        if (!keepValueError() || !lookupBuiltin("range") ||
             !internSignature(valuesSignature) ||
-            !internSignature(bucketsSignature)) {
-            return false;
-        }
-        Py_XDECREF(moduleState.valueError);
-        moduleState.valueError = valueError.release();
-        if (!publishFunction(module, "histogram_from_values",
-                             erase(&histogram_from_values),
-                             builderSignature) ||
-            !publishFunction(module, "histogram_from_buckets",
-                             erase(&histogram_from_buckets),
-                             builderSignature)) {
+            !internSignature(bucketsSignature) ||
+            !publishTable(module, entries)) {
             return false;
         }
         Ref collections = importStandardModule("collections", nullptr);

@@ -292,14 +292,9 @@ PyObject* py_strptime(PyObject*, PyObject* args, PyObject* kwds) noexcept
 // ---------------------------------------------------------------------------
 // Initialisation.
 
-bool publishTable(PyObject* module) noexcept
+bool publishCFunctions(PyObject* module) noexcept
 {
-    struct Entry {
-        const char* name;
-        AnyFunction f;
-        const char* signature;
-    };
-    const Entry entries[] = {
+    const CFunction entries[] = {
         {"date2intWrapper", erase(&date2intWrapper),
          "PyObject *(PyObject *, char const *, int __pyx_skip_dispatch, "
          "struct __pyx_opt_args_8velbrook_9dateToInt_19calendar_text_codec_"
@@ -311,12 +306,7 @@ bool publishTable(PyObject* module) noexcept
         {"strptime", erase(&strptime),
          "PyObject *(PyObject *, char const *, int __pyx_skip_dispatch)"},
     };
-    for (const Entry& e : entries) {
-        if (!publishFunction(module, e.name, e.f, e.signature)) {
-            return false;
-        }
-    }
-    return true;
+    return publishTable(module, entries);
 }
 
 bool createConstants() noexcept
@@ -373,13 +363,7 @@ struct CalendarTextCodec {
         if (!createConstants()) {
             return false;
         }
-        Ref valueError = lookupBuiltin("ValueError");
-        if (!valueError) {
-            return false;
-        }
-        Py_XDECREF(moduleState.valueError);
-        moduleState.valueError = valueError.release();
-        if (!publishTable(module)) {
+        if (!keepValueError() || !publishCFunctions(module)) {
             return false;
         }
         AnyFunction bound = bindFunction(unfolderModule, "tm_to_datetime",

@@ -295,14 +295,9 @@ bool importTypes() noexcept
                       sizeof(PyDateTime_TZInfo));
 }
 
-bool publishTable(PyObject* module) noexcept
+bool publishCFunctions(PyObject* module) noexcept
 {
-    struct Entry {
-        const char* name;
-        AnyFunction f;
-        const char* signature;
-    };
-    const Entry entries[] = {
+    const CFunction entries[] = {
         {"int2time", erase(&int2time),
          "PyObject *(long, char const *, int __pyx_skip_dispatch)"},
         {"fromordinal", erase(&fromordinal),
@@ -321,12 +316,7 @@ bool publishTable(PyObject* module) noexcept
          "struct tm *(long, char const *, struct tm *)"},
         {"datetime_to_tm", erase(&datetime_to_tm), "struct tm (PyObject *)"},
     };
-    for (const Entry& e : entries) {
-        if (!publishFunction(module, e.name, e.f, e.signature)) {
-            return false;
-        }
-    }
-    return true;
+    return publishTable(module, entries);
 }
 
 bool buildErrorArgs() noexcept
@@ -371,14 +361,9 @@ struct OrdinalUnfolder {
             "tm_year", "tm_mon",  "tm_mday", "tm_hour",  "tm_min",
             "tm_sec",  "tm_wday", "tm_yday", "tm_isdst", "tm_milli_sec",
         };
-        Ref valueError = lookupBuiltin("ValueError");
-        if (!valueError || !buildErrorArgs() ||
-            !internSignature(int2timeSignature)) {
-            return false;
-        }
-        Py_XDECREF(moduleState.valueError);
-        moduleState.valueError = valueError.release();
-        if (!publishTable(module) || !importTypes()) {
+        if (!keepValueError() || !buildErrorArgs() ||
+            !internSignature(int2timeSignature) ||
+            !publishCFunctions(module) || !importTypes()) {
             return false;
         }
         Ref fromList = Ref::steal(Py_BuildValue("[s]", "namedtuple"));
