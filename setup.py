@@ -35,7 +35,25 @@ if os.environ.get("VELBROOK_SANITIZE"):
 
 class BuildExt(build_ext):
     """Drops C-only flags the interpreter's own build passes to every
-    compiler call, so C++ sources compile without warnings."""
+    compiler call, so C++ sources compile without warnings, and rebuilds
+    everything when the flags differ from the previous build's: otherwise
+    an up-to-date module of a plain build would be reused for a sanitized
+    one, or the other way round."""
+
+    def run(self):
+        flags = " ".join(COMPILE_ARGS + LINK_ARGS)
+        stamp = os.path.join(self.build_temp, "velbrook-flags")
+        try:
+            with open(stamp) as f:
+                previous = f.read()
+        except OSError:
+            previous = None
+        if previous != flags:
+            self.force = True
+        super().run()
+        os.makedirs(self.build_temp, exist_ok=True)
+        with open(stamp, "w") as f:
+            f.write(flags)
 
     def build_extensions(self):
         for attr in ("compiler_so", "compiler"):
