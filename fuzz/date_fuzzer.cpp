@@ -13,6 +13,8 @@
 //     with the same message;
 //   - dateToIntSafe gives -1 exactly where dateToInt throws, and the same
 //     value otherwise;
+//   - the conversion's own seconds arithmetic equals the C library's
+//     timegm on every record the parser produces;
 //   - strptime_c (no "v2" handling) throws nothing but invalid_argument.
 #include <cstdint>
 #include <cstdio>
@@ -20,6 +22,7 @@
 #include <cstring>
 #include <memory>
 #include <stdexcept>
+#include <ctime>
 #include <string>
 
 #include "PosixFctns.h"
@@ -113,6 +116,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
         fail("parser end position outside the date", fmt, date);
     const std::string checked = outcome(
         [&] { vb::validate_strptime(end, &record, body); }, fmt, date);
+    if (end != nullptr) {
+        // Any record the parser leaves, accepted or not, is in the domain
+        // the conversion arithmetic must share with timegm.
+        std::tm copy = record;
+        const std::int64_t expected = timegm(&copy);
+        if (vb::utc_seconds(record) != expected)
+            fail("utc_seconds differs from timegm", fmt, date);
+    }
     if (checked.empty())
         check_record(record, fmt, date);
 
