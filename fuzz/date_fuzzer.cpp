@@ -99,7 +99,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
     const std::size_t date_offset = nl ? fmt_size + 1 : size;
 
     std::size_t fmt_len = 0, date_len = 0;
-    const std::unique_ptr<char[]> fmt_buf = exact_copy(data, fmt_size, &fmt_len);
+    const std::unique_ptr<char[]> fmt_buf =
+        exact_copy(data, fmt_size, &fmt_len);
     const std::unique_ptr<char[]> date_buf =
         exact_copy(data + date_offset, size - date_offset, &date_len);
     const char* const fmt = fmt_buf.get();
