@@ -44,8 +44,8 @@ std::unique_ptr<char[]> exact_copy(const std::uint8_t* data, std::size_t size,
 {
     const void* nul = std::memchr(data, 0, size);
     const std::size_t n =
-        nul ? static_cast<std::size_t>(static_cast<const std::uint8_t*>(nul)
-                                       - data)
+        nul ? static_cast<std::size_t>(static_cast<const std::uint8_t*>(nul) -
+                                       data)
             : size;
     std::unique_ptr<char[]> copy(new char[n + 1]);
     if (n != 0)
@@ -72,15 +72,18 @@ std::string outcome(F&& call, const char* fmt, const char* date)
     }
 }
 
-bool within(int v, int lo, int hi) { return v >= lo && v <= hi; }
+bool within(int v, int lo, int hi)
+{
+    return v >= lo && v <= hi;
+}
 
 void check_record(const vb::vb_tm& t, const char* fmt, const char* date)
 {
-    if (!within(t.tm_sec, 0, 61) || !within(t.tm_min, 0, 59)
-        || !within(t.tm_hour, 0, 23) || !within(t.tm_mday, 1, 31)
-        || !within(t.tm_mon, 0, 11) || !within(t.tm_year, -1900, 9999 - 1900)
-        || !within(t.tm_wday, 0, 6) || !within(t.tm_yday, 0, 365)
-        || !within(t.tm_micro_sec, 0, 999999))
+    if (!within(t.tm_sec, 0, 61) || !within(t.tm_min, 0, 59) ||
+        !within(t.tm_hour, 0, 23) || !within(t.tm_mday, 1, 31) ||
+        !within(t.tm_mon, 0, 11) || !within(t.tm_year, -1900, 9999 - 1900) ||
+        !within(t.tm_wday, 0, 6) || !within(t.tm_yday, 0, 365) ||
+        !within(t.tm_micro_sec, 0, 999999))
         fail("parsed field out of bounds", fmt, date);
     if (t.tm_isdst != 0 || t.tm_gmtoff != 0 || t.tm_zone != nullptr)
         fail("parser wrote a field it does not own", fmt, date);
@@ -93,8 +96,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
 {
     const void* nl = std::memchr(data, '\n', size);
     const std::size_t fmt_size =
-        nl ? static_cast<std::size_t>(static_cast<const std::uint8_t*>(nl)
-                                      - data)
+        nl ? static_cast<std::size_t>(static_cast<const std::uint8_t*>(nl) -
+                                      data)
            : size;
     const std::size_t date_offset = nl ? fmt_size + 1 : size;
 
@@ -115,8 +118,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
     const char* end = vb::myStrptime(date, body, &record);
     if (end != nullptr && (end < date || end > date + date_len))
         fail("parser end position outside the date", fmt, date);
-    const std::string checked = outcome(
-        [&] { vb::validate_strptime(end, &record, body); }, fmt, date);
+    const std::string checked =
+        outcome([&] { vb::validate_strptime(end, &record, body); }, fmt, date);
     if (end != nullptr) {
         // Any record the parser leaves, accepted or not, is in the domain
         // the conversion arithmetic must share with timegm.

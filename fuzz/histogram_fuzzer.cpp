@@ -37,15 +37,15 @@ constexpr std::size_t unbounded = std::numeric_limits<std::size_t>::max();
 std::size_t pick_capacity(FuzzedDataProvider& in)
 {
     switch (in.ConsumeIntegralInRange<int>(0, 7)) {
-    case 0:
-        return 0;
-    case 1:
-        return unbounded;
-    case 2:  // too large for the container: refused before allocating
-        return in.ConsumeIntegralInRange<std::size_t>(std::size_t{1} << 60,
-                                                      unbounded - 1);
-    default:
-        return in.ConsumeIntegralInRange<std::size_t>(1, 40);
+        case 0:
+            return 0;
+        case 1:
+            return unbounded;
+        case 2:  // too large for the container: refused before allocating
+            return in.ConsumeIntegralInRange<std::size_t>(std::size_t{1} << 60,
+                                                          unbounded - 1);
+        default:
+            return in.ConsumeIntegralInRange<std::size_t>(1, 40);
     }
 }
 
@@ -53,19 +53,19 @@ double pick_double(FuzzedDataProvider& in)
 {
     if (in.ConsumeBool())  // small integers make ties and equal centroids
         return in.ConsumeIntegralInRange<int>(-4, 4);
-    return in.ConsumeFloatingPoint<double>()
-           * (in.ConsumeBool() ? 1.0 : 0.0);  // 0.0 * inf gives NaN
+    return in.ConsumeFloatingPoint<double>() *
+           (in.ConsumeBool() ? 1.0 : 0.0);  // 0.0 * inf gives NaN
 }
 
 std::size_t pick_count(FuzzedDataProvider& in)
 {
     switch (in.ConsumeIntegralInRange<int>(0, 3)) {
-    case 0:
-        return 0;
-    case 1:  // near the wrap-around of the total
-        return unbounded - in.ConsumeIntegralInRange<std::size_t>(0, 3);
-    default:
-        return in.ConsumeIntegral<std::size_t>() % 1000;
+        case 0:
+            return 0;
+        case 1:  // near the wrap-around of the total
+            return unbounded - in.ConsumeIntegralInRange<std::size_t>(0, 3);
+        default:
+            return in.ConsumeIntegral<std::size_t>() % 1000;
     }
 }
 
@@ -113,8 +113,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
         for (std::size_t i = 0; i < h.size(); ++i)
             total += h.buckets()[i].count();
         if (total != pushed_total)
-            fail("total count differs from what was pushed", capacity,
-                 pushes);
+            fail("total count differs from what was pushed", capacity, pushes);
         if (capacity != unbounded && h.buckets().capacity() != reserved)
             fail("bucket storage reallocated", capacity, pushes);
     }

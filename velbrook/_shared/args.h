@@ -39,16 +39,16 @@ inline bool internSignature(Signature& sig) noexcept
 inline void raiseArgCount(const Signature& sig, Py_ssize_t given) noexcept
 {
     const bool exact = sig.required == sig.count;
-    const Py_ssize_t expected = given < sig.required ? sig.required
-                                                     : sig.count;
-    const char* moreOrLess = exact ? "exactly"
+    const Py_ssize_t expected =
+        given < sig.required ? sig.required : sig.count;
+    const char* moreOrLess = exact                  ? "exactly"
                              : given < sig.required ? "at least"
                                                     : "at most";
     PyErr_Format(PyExc_TypeError,
                  "%.200s() takes %.8s %zd positional argument%.1s "
                  "(%zd given)",
-                 sig.function, moreOrLess, expected,
-                 expected == 1 ? "" : "s", given);
+                 sig.function, moreOrLess, expected, expected == 1 ? "" : "s",
+                 given);
 }
 
 // -1 on error, 0 on no match, 1 on a match of `key` against `name`.
@@ -127,8 +127,8 @@ inline bool bindRemainingKeywords(const Signature& sig, PyObject* kwds,
 // arguments before it.  The values are held by references of their own: a
 // caller's `**kwargs` dict can reach the function as it is, and interpreter
 // code run later in the call (an `__int__`, a `__bool__`) could empty it.
-inline bool bindArguments(const Signature& sig, PyObject* args,
-                          PyObject* kwds, Ref* values) noexcept
+inline bool bindArguments(const Signature& sig, PyObject* args, PyObject* kwds,
+                          Ref* values) noexcept
 {
     const Py_ssize_t npos = PyTuple_GET_SIZE(args);
     if (npos > sig.count || (!kwds && npos < sig.required)) {
@@ -146,8 +146,8 @@ inline bool bindArguments(const Signature& sig, PyObject* args,
         if (i >= sig.required && left == 0) {
             break;
         }
-        values[i] = Ref::incref(
-            PyDict_GetItemWithError(kwds, sig.interned[i]));
+        values[i] =
+            Ref::incref(PyDict_GetItemWithError(kwds, sig.interned[i]));
         if (values[i]) {
             --left;
         } else if (PyErr_Occurred()) {
@@ -276,8 +276,7 @@ public:
     {
         release();
         if (PyByteArray_Check(o)) {
-            if (byteArraySlots()->bf_getbuffer(o, &view_, PyBUF_SIMPLE) <
-                0) {
+            if (byteArraySlots()->bf_getbuffer(o, &view_, PyBUF_SIMPLE) < 0) {
                 return false;
             }
             pinned_ = true;

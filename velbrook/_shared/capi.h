@@ -19,8 +19,8 @@ inline AnyFunction erase(F* f) noexcept
 }
 
 // Adds one entry to the module's table, creating the table on first use.
-inline bool publishFunction(PyObject* module, const char* name,
-                            AnyFunction f, const char* signature) noexcept
+inline bool publishFunction(PyObject* module, const char* name, AnyFunction f,
+                            const char* signature) noexcept
 {
     Ref table = Ref::steal(PyObject_GetAttrString(module, "__pyx_capi__"));
     if (!table) {
@@ -32,8 +32,8 @@ inline bool publishFunction(PyObject* module, const char* name,
         }
     }
     // No destructor: the function lives as long as the process.
-    Ref capsule = Ref::steal(PyCapsule_New(
-        reinterpret_cast<void*>(f), signature, nullptr));
+    Ref capsule = Ref::steal(
+        PyCapsule_New(reinterpret_cast<void*>(f), signature, nullptr));
     return capsule &&
            PyDict_SetItemString(table.get(), name, capsule.get()) == 0;
 }
@@ -47,8 +47,8 @@ struct CFunction {
 
 // Publishes `entries` in their order.
 template <size_t N>
-inline bool publishTable(PyObject* module, const CFunction (&entries)[N])
-    noexcept
+inline bool publishTable(PyObject* module,
+                         const CFunction (&entries)[N]) noexcept
 {
     for (const CFunction& e : entries) {
         if (!publishFunction(module, e.name, e.f, e.signature)) {
@@ -68,8 +68,8 @@ inline AnyFunction bindFunction(const char* moduleName, const char* name,
     if (!module) {
         return nullptr;
     }
-    Ref table = Ref::steal(PyObject_GetAttrString(module.get(),
-                                                  "__pyx_capi__"));
+    Ref table =
+        Ref::steal(PyObject_GetAttrString(module.get(), "__pyx_capi__"));
     if (!table) {
         return nullptr;
     }
@@ -93,8 +93,7 @@ inline AnyFunction bindFunction(const char* moduleName, const char* name,
         PyErr_Format(PyExc_TypeError,
                      "C function %.200s.%.200s has wrong signature "
                      "(expected %.500s, got %.500s)",
-                     shown, name, signature,
-                     got ? got : "");
+                     shown, name, signature, got ? got : "");
         return nullptr;
     }
     return reinterpret_cast<AnyFunction>(

@@ -16,9 +16,9 @@ namespace vb {
 // extension module is its own shared library built from one translation
 // unit, and all symbols are hidden, so each module has its own copy.
 struct ModuleState {
-    PyObject* module = nullptr;    // owned while the module is initialised
-    PyObject* dict = nullptr;      // borrowed from `module`
-    PyObject* builtins = nullptr;  // owned; the `builtins` module
+    PyObject* module = nullptr;      // owned while the module is initialised
+    PyObject* dict = nullptr;        // borrowed from `module`
+    PyObject* builtins = nullptr;    // owned; the `builtins` module
     PyObject* valueError = nullptr;  // owned; the builtin `ValueError`
     long long interpreterId = -1;
 };
@@ -50,10 +50,9 @@ inline void addTraceback(const FunctionInfo& fn) noexcept
         PyCode_NewEmpty(fn.filename, fn.qualname, fn.line)));
     Ref frame;
     if (code) {
-        frame = Ref::steal(reinterpret_cast<PyObject*>(
-            PyFrame_New(PyThreadState_Get(),
-                        reinterpret_cast<PyCodeObject*>(code.get()),
-                        moduleState.dict, nullptr)));
+        frame = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_New(
+            PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()),
+            moduleState.dict, nullptr)));
     }
     PyErr_Clear();  // a failure to build the entry must not replace `exc`
 #if PY_VERSION_HEX >= 0x030C0000

@@ -112,8 +112,8 @@ inline Ref makeRecordType(PyObject* namedtuple, const char* typeName,
         }
         PyList_SET_ITEM(list.get(), i, field);  // steals `field`
     }
-    Ref type = Ref::steal(PyObject_CallFunction(namedtuple, "sO", typeName,
-                                                list.get()));
+    Ref type = Ref::steal(
+        PyObject_CallFunction(namedtuple, "sO", typeName, list.get()));
     PyObject* moduleName =
         PyDict_GetItemString(moduleState.dict, "__name__");  // borrowed
     if (type && moduleName &&
@@ -278,8 +278,7 @@ private:
         }
         int present = PyDict_Contains(modules, name.get());
         if (present < 0 ||
-            (!present &&
-             PyDict_SetItem(modules, name.get(), module) < 0)) {
+            (!present && PyDict_SetItem(modules, name.get(), module) < 0)) {
             return false;
         }
         if (!M::init(module)) {

@@ -20,9 +20,12 @@ namespace {
 
 constexpr const char* sourceFile =
     "velbrook/centroid_histogram/bucket_summarizer.cpp";
-#define VB_FUNCTION(name)                                                 \
-    FunctionInfo{"velbrook.centroid_histogram.bucket_summarizer." name,   \
-                 sourceFile, __LINE__}
+#define VB_FUNCTION(name)                                                  \
+    FunctionInfo                                                           \
+    {                                                                      \
+        "velbrook.centroid_histogram.bucket_summarizer." name, sourceFile, \
+            __LINE__                                                       \
+    }
 
 constexpr const char* builderSignature =
     "PyObject *(size_t, PyObject *, int __pyx_skip_dispatch)";

@@ -70,8 +70,7 @@ public:
     // Room for one bucket beyond capacity is reserved up front so that a
     // push never reallocates.  For capacity 2^64 - 1 the request wraps to
     // 0 and the list simply grows on demand.
-    explicit Histogram(std::size_t max_size)
-        : _max_size(max_size), _buckets()
+    explicit Histogram(std::size_t max_size) : _max_size(max_size), _buckets()
     {
         if (max_size == 0)
             throw std::length_error("histogram size must be >= 1");
@@ -100,8 +99,7 @@ public:
                 len = len - half - 1;
             }
         }
-        _buckets.insert(_buckets.begin()
-                            + static_cast<std::ptrdiff_t>(first),
+        _buckets.insert(_buckets.begin() + static_cast<std::ptrdiff_t>(first),
                         bucket);
         if (_buckets.size() > _max_size)
             combine();
@@ -125,8 +123,8 @@ public:
         }
         _buckets[merge_index] =
             Bucket(_buckets[merge_index], _buckets[merge_index + 1]);
-        _buckets.erase(_buckets.begin()
-                       + static_cast<std::ptrdiff_t>(merge_index + 1));
+        _buckets.erase(_buckets.begin() +
+                       static_cast<std::ptrdiff_t>(merge_index + 1));
     }
 
 private:

@@ -40,8 +40,8 @@ inline std::int64_t days_from_civil(std::int64_t y, int m, int d) noexcept
 {
     y -= m <= 2;  // years start in March: the leap day ends a year
     const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
-    const std::int64_t yoe = y - era * 400;              // 0..399
-    const int mp = m > 2 ? m - 3 : m + 9;                // 0..11, 0 = Mar
+    const std::int64_t yoe = y - era * 400;               // 0..399
+    const int mp = m > 2 ? m - 3 : m + 9;                 // 0..11, 0 = Mar
     const std::int64_t doy = (153 * mp + 2) / 5 + d - 1;  // 0..365
     const std::int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
     return era * 146097 + doe - 719468;  // 719468: 0000-03-01 to epoch
@@ -65,10 +65,10 @@ inline std::int64_t utc_seconds(const std::tm& t) noexcept
     const std::int64_t carry = detail::floor_div(month0, 12);
     const std::int64_t year = std::int64_t{t.tm_year} + 1900 + carry;
     const int month = static_cast<int>(month0 - carry * 12) + 1;  // 1..12
-    const std::int64_t days = detail::days_from_civil(year, month, 1)
-        + (std::int64_t{t.tm_mday} - 1);
-    return days * secondsPerDay + std::int64_t{t.tm_hour} * 3600
-        + std::int64_t{t.tm_min} * 60 + std::int64_t{t.tm_sec};
+    const std::int64_t days = detail::days_from_civil(year, month, 1) +
+                              (std::int64_t{t.tm_mday} - 1);
+    return days * secondsPerDay + std::int64_t{t.tm_hour} * 3600 +
+           std::int64_t{t.tm_min} * 60 + std::int64_t{t.tm_sec};
 }
 
 // Every byte zero, then day 1: absent fields give 1900-01-01 00:00:00.
@@ -89,8 +89,8 @@ inline ParseCheck check_parse(const char* result, const vb_tm* tmb,
 {
     if (result == nullptr || *result != '\0')
         return ParseCheck::failedToRead;
-    if (tmb->tm_year < -1899 && fmt != nullptr
-        && std::strstr(fmt, "%Y") != nullptr)
+    if (tmb->tm_year < -1899 && fmt != nullptr &&
+        std::strstr(fmt, "%Y") != nullptr)
         return ParseCheck::yearOutOfRange;
     return ParseCheck::ok;
 }
@@ -99,12 +99,12 @@ inline void validate_strptime(const char* result, const vb_tm* tmb,
                               const char* fmt)
 {
     switch (check_parse(result, tmb, fmt)) {
-    case ParseCheck::ok:
-        return;
-    case ParseCheck::failedToRead:
-        throw std::invalid_argument(failedToReadMsg);
-    case ParseCheck::yearOutOfRange:
-        throw std::invalid_argument(yearOutOfRangeMsg);
+        case ParseCheck::ok:
+            return;
+        case ParseCheck::failedToRead:
+            throw std::invalid_argument(failedToReadMsg);
+        case ParseCheck::yearOutOfRange:
+            throw std::invalid_argument(yearOutOfRangeMsg);
     }
 }
 

@@ -19,9 +19,11 @@ namespace {
 
 constexpr const char* sourceFile =
     "velbrook/dateToInt/calendar_text_codec.cpp";
-#define VB_FUNCTION(name) \
-    FunctionInfo{"velbrook.dateToInt.calendar_text_codec." name, \
-                 sourceFile, __LINE__}
+#define VB_FUNCTION(name)                                                    \
+    FunctionInfo                                                             \
+    {                                                                        \
+        "velbrook.dateToInt.calendar_text_codec." name, sourceFile, __LINE__ \
+    }
 
 // ---------------------------------------------------------------------------
 // C-level records and the function bound from the integer-to-time module.
@@ -29,7 +31,7 @@ constexpr const char* sourceFile =
 // Optional arguments of the C-level date2intWrapper and
 // date2intSafeWrapper, laid out as their C-level callers pass them.
 struct Date2intOptions {
-    int __pyx_n;   // optional arguments supplied: 0 or 1
+    int __pyx_n;  // optional arguments supplied: 0 or 1
     bool skip_tz;
 };
 
@@ -90,8 +92,8 @@ public:
             Ref encoded = Ref::steal(PyUnicode_AsUTF8String(x));
             return encoded && viewBytes(encoded.get());
         }
-        Ref encoded = Ref::steal(
-            PyObject_CallMethodObjArgs(x, encodeName, nullptr));
+        Ref encoded =
+            Ref::steal(PyObject_CallMethodObjArgs(x, encodeName, nullptr));
         return encoded && viewBytes(encoded.get());
     }
 
@@ -107,7 +109,7 @@ private:
         return true;
     }
 
-    Ref owner_;        // the str whose buffer `text_` points into
+    Ref owner_;         // the str whose buffer `text_` points into
     ByteString bytes_;  // or the bytes/bytearray `encode()` returned
     const char* text_ = "";
 };
@@ -118,8 +120,7 @@ private:
 Ref callFunction(const Ref& f, PyObject* a, PyObject* b,
                  PyObject* c = nullptr) noexcept
 {
-    return Ref::steal(PyObject_CallFunctionObjArgs(f.get(), a, b, c,
-                                                   nullptr));
+    return Ref::steal(PyObject_CallFunctionObjArgs(f.get(), a, b, c, nullptr));
 }
 
 // `str(x)` with a trailing match of TZ_REGEXP removed, all three names
@@ -132,8 +133,8 @@ Ref removeZoneSuffix(PyObject* x) noexcept
     }
     Ref search = searchName.get();
     Ref pattern = search ? tzRegexpName.get() : Ref();
-    Ref match = pattern ? callFunction(search, pattern.get(), text.get())
-                        : Ref();
+    Ref match =
+        pattern ? callFunction(search, pattern.get(), text.get()) : Ref();
     const int found = match ? PyObject_IsTrue(match.get()) : -1;
     if (found <= 0) {
         return found == 0 ? std::move(text) : Ref();
@@ -191,8 +192,7 @@ bool skipTzOption(const Date2intOptions* opt) noexcept
     return opt != nullptr && opt->__pyx_n >= 1 && opt->skip_tz;
 }
 
-PyObject* date2intWrapper(PyObject* x, const char* fmt,
-                          int /*skip_dispatch*/,
+PyObject* date2intWrapper(PyObject* x, const char* fmt, int /*skip_dispatch*/,
                           Date2intOptions* opt) noexcept
 {
     return date2int<OnMismatch::raise>(x, fmt, skipTzOption(opt),
@@ -203,8 +203,8 @@ PyObject* date2intSafeWrapper(PyObject* x, const char* fmt,
                               int /*skip_dispatch*/,
                               Date2intOptions* opt) noexcept
 {
-    return date2int<OnMismatch::minusOne>(
-        x, fmt, skipTzOption(opt), VB_FUNCTION("date2intSafeWrapper"));
+    return date2int<OnMismatch::minusOne>(x, fmt, skipTzOption(opt),
+                                          VB_FUNCTION("date2intSafeWrapper"));
 }
 
 PyObject* strptime(PyObject* x, const char* fmt,
@@ -215,9 +215,9 @@ PyObject* strptime(PyObject* x, const char* fmt,
     {
         DateText date;
         ok = date.set(x) && guarded([&] {
-            tmb = strptime_c(date.c_str(), fmt);
-            return true;
-        });
+                 tmb = strptime_c(date.c_str(), fmt);
+                 return true;
+             });
     }
     PyObject* result = nullptr;
     if (ok) {
@@ -243,8 +243,8 @@ Signature date2intSafeSignature = {"date2intSafeWrapper", date2intNames,
 
 const char* const strptimeNames[] = {"x", "fmt"};
 PyObject* strptimeInterned[2];
-Signature strptimeSignature = {"strptime", strptimeNames, strptimeInterned,
-                               2, 2};
+Signature strptimeSignature = {"strptime", strptimeNames, strptimeInterned, 2,
+                               2};
 
 template <OnMismatch mode>
 PyObject* bindDate2int(const Signature& sig, PyObject* args, PyObject* kwds,
@@ -253,8 +253,7 @@ PyObject* bindDate2int(const Signature& sig, PyObject* args, PyObject* kwds,
     Ref values[3];
     ByteString fmt;
     int skipTz = 0;
-    if (!bindArguments(sig, args, kwds, values) ||
-        !fmt.set(values[1].get()) ||
+    if (!bindArguments(sig, args, kwds, values) || !fmt.set(values[1].get()) ||
         (values[2] && (skipTz = PyObject_IsTrue(values[2].get())) < 0)) {
         addTraceback(info);
         return nullptr;
@@ -273,8 +272,7 @@ PyObject* py_date2intSafeWrapper(PyObject*, PyObject* args,
                                  PyObject* kwds) noexcept
 {
     return bindDate2int<OnMismatch::minusOne>(
-        date2intSafeSignature, args, kwds,
-        VB_FUNCTION("date2intSafeWrapper"));
+        date2intSafeSignature, args, kwds, VB_FUNCTION("date2intSafeWrapper"));
 }
 
 PyObject* py_strptime(PyObject*, PyObject* args, PyObject* kwds) noexcept

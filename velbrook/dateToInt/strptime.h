@@ -21,21 +21,24 @@ struct vb_tm : public std::tm {
 // Name tables, matched without regard to ASCII letter case. Index order
 // is the stored value: 0 = Sunday, 0 = January.
 inline constexpr const char* const day[7] = {
-    "Sunday", "Monday", "Tuesday", "Wednesday",
+    "Sunday",   "Monday", "Tuesday", "Wednesday",
     "Thursday", "Friday", "Saturday"};
-inline constexpr const char* const abday[7] = {
-    "Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+inline constexpr const char* const abday[7] = {"Sun", "Mon", "Tue", "Wed",
+                                               "Thu", "Fri", "Sat"};
 inline constexpr const char* const mon[12] = {
-    "January", "February", "March", "April", "May", "June",
-    "July", "August", "September", "October", "November", "December"};
-inline constexpr const char* const abmon[12] = {
-    "Jan", "Feb", "Mar", "Apr", "May", "Jun",
-    "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    "January", "February", "March",     "April",   "May",      "June",
+    "July",    "August",   "September", "October", "November", "December"};
+inline constexpr const char* const abmon[12] = {"Jan", "Feb", "Mar", "Apr",
+                                                "May", "Jun", "Jul", "Aug",
+                                                "Sep", "Oct", "Nov", "Dec"};
 inline constexpr const char* const am_pm[2] = {"AM", "PM"};
 
 namespace detail {
 
-inline bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
+inline bool is_digit(char c) noexcept
+{
+    return c >= '0' && c <= '9';
+}
 
 // ASCII-only case folding: the C library's case-insensitive comparisons
 // follow the process locale (a Turkish locale folds 'I' differently).
@@ -80,9 +83,8 @@ inline int match_table(const char** bp, const char* const* full,
 // found not to be the NUL.
 inline bool rest_equals(const char* bp, const char* word) noexcept
 {
-    return bp[0] != '\0' && fold(bp[0]) == fold(word[0])
-        && bp[1] != '\0' && fold(bp[1]) == fold(word[1])
-        && bp[2] == '\0';
+    return bp[0] != '\0' && fold(bp[0]) == fold(word[0]) && bp[1] != '\0' &&
+           fold(bp[1]) == fold(word[1]) && bp[2] == '\0';
 }
 
 }  // namespace detail
@@ -182,211 +184,211 @@ inline const char* myStrptime(const char* buf, const char* fmt,
         const bool o_ok = plain || alt_format == 'O';
 
         switch (c) {
-        case '%':
-            if (*bp != '%')
-                return nullptr;
-            ++bp;
-            break;
-
-        case 'a':
-        case 'A':
-            if (!plain)
-                return nullptr;
-            value = detail::match_table(&bp, day, abday, 7);
-            if (value < 0)
-                return nullptr;
-            tm->tm_wday = value;
-            break;
-
-        case 'b':
-        case 'B':
-        case 'h':
-            if (!plain)
-                return nullptr;
-            value = detail::match_table(&bp, mon, abmon, 12);
-            if (value < 0)
-                return nullptr;
-            tm->tm_mon = value;
-            break;
-
-        case 'C':
-            if (!e_ok || !conv_num(&bp, &value, 0, 99, false, 0))
-                return nullptr;
-            // Years held here are always 0..9999, so % and / are floors.
-            if (split_year) {
-                tm->tm_year = value * 100 + (tm->tm_year + 1900) % 100
-                    - 1900;
-            } else {
-                tm->tm_year = value * 100 - 1900;
-                split_year = true;
-            }
-            break;
-
-        case 'c':
-            if (!e_ok)
-                return nullptr;
-            bp = myStrptime(bp, "%x %X", tm);
-            if (bp == nullptr)
-                return nullptr;
-            break;
-
-        case 'D':
-            if (!plain)
-                return nullptr;
-            bp = myStrptime(bp, "%m/%d/%y", tm);
-            if (bp == nullptr)
-                return nullptr;
-            break;
-
-        case 'd':
-        case 'e':
-            if (!o_ok || !conv_num(&bp, &tm->tm_mday, 1, 31, false, 0))
-                return nullptr;
-            break;
-
-        case 'f':
-            if (!o_ok
-                || !conv_num(&bp, &tm->tm_micro_sec, 0, 999999, true, 0))
-                return nullptr;
-            break;
-
-        case 'H':
-            if (!o_ok || !conv_num(&bp, &tm->tm_hour, 0, 23, false, 0))
-                return nullptr;
-            break;
-
-        case 'I':
-        case 'l':
-            if (c == 'I' ? !o_ok : !plain)
-                return nullptr;
-            if (!conv_num(&bp, &value, 1, 12, false, 0))
-                return nullptr;
-            // 12 o'clock is hour 0 on the 12-hour clock; %p adds 12.
-            tm->tm_hour = value == 12 ? 0 : value;
-            break;
-
-        case 'j':
-            if (!plain || !conv_num(&bp, &value, 1, 366, false, 0))
-                return nullptr;
-            tm->tm_yday = value - 1;
-            break;
-
-        case 'k':
-            if (!plain || !conv_num(&bp, &tm->tm_hour, 0, 23, false, 0))
-                return nullptr;
-            break;
-
-        case 'M':
-            if (!o_ok || !conv_num(&bp, &tm->tm_min, 0, 59, false, 0))
-                return nullptr;
-            break;
-
-        case 'm':
-            if (!o_ok || !conv_num(&bp, &value, 1, 12, false, 0))
-                return nullptr;
-            tm->tm_mon = value - 1;
-            break;
-
-        case 'n':
-        case 't':
-            if (!plain)
-                return nullptr;
-            while (*bp == ' ')
+            case '%':
+                if (*bp != '%')
+                    return nullptr;
                 ++bp;
-            break;
+                break;
 
-        case 'p':
-            // Only the whole rest of the input can be the meridian, so no
-            // comparison can run past the NUL.
-            if (!plain)
-                return nullptr;
-            if (detail::rest_equals(bp, am_pm[0])) {
-                if (tm->tm_hour > 11)
+            case 'a':
+            case 'A':
+                if (!plain)
                     return nullptr;
-            } else if (detail::rest_equals(bp, am_pm[1])) {
-                if (tm->tm_hour > 11)
+                value = detail::match_table(&bp, day, abday, 7);
+                if (value < 0)
                     return nullptr;
-                tm->tm_hour += 12;  // 0..11 -> 12..23
-            } else {
-                return nullptr;
-            }
-            bp += 2;
-            break;
+                tm->tm_wday = value;
+                break;
 
-        case 'R':
-            if (!plain)
-                return nullptr;
-            bp = myStrptime(bp, "%H:%M", tm);
-            if (bp == nullptr)
-                return nullptr;
-            break;
+            case 'b':
+            case 'B':
+            case 'h':
+                if (!plain)
+                    return nullptr;
+                value = detail::match_table(&bp, mon, abmon, 12);
+                if (value < 0)
+                    return nullptr;
+                tm->tm_mon = value;
+                break;
 
-        case 'r':
-            if (!plain)
-                return nullptr;
-            bp = myStrptime(bp, "%I:%M:%S %p", tm);
-            if (bp == nullptr)
-                return nullptr;
-            break;
+            case 'C':
+                if (!e_ok || !conv_num(&bp, &value, 0, 99, false, 0))
+                    return nullptr;
+                // Years held here are always 0..9999, so % and / are floors.
+                if (split_year) {
+                    tm->tm_year =
+                        value * 100 + (tm->tm_year + 1900) % 100 - 1900;
+                } else {
+                    tm->tm_year = value * 100 - 1900;
+                    split_year = true;
+                }
+                break;
 
-        case 'S':
-            // 60 and 61 allow for leap seconds; they carry when converted.
-            if (!o_ok || !conv_num(&bp, &tm->tm_sec, 0, 61, false, 0))
-                return nullptr;
-            break;
+            case 'c':
+                if (!e_ok)
+                    return nullptr;
+                bp = myStrptime(bp, "%x %X", tm);
+                if (bp == nullptr)
+                    return nullptr;
+                break;
 
-        case 'T':
-        case 'X':
-            if (c == 'T' ? !plain : !e_ok)
-                return nullptr;
-            bp = myStrptime(bp, "%H:%M:%S", tm);
-            if (bp == nullptr)
-                return nullptr;
-            break;
+            case 'D':
+                if (!plain)
+                    return nullptr;
+                bp = myStrptime(bp, "%m/%d/%y", tm);
+                if (bp == nullptr)
+                    return nullptr;
+                break;
 
-        case 'U':
-        case 'W':
-            // Week numbers are checked but move nothing.
-            if (!o_ok || !conv_num(&bp, &value, 0, 53, false, 0))
-                return nullptr;
-            break;
+            case 'd':
+            case 'e':
+                if (!o_ok || !conv_num(&bp, &tm->tm_mday, 1, 31, false, 0))
+                    return nullptr;
+                break;
 
-        case 'w':
-            if (!o_ok || !conv_num(&bp, &tm->tm_wday, 0, 6, false, 0))
-                return nullptr;
-            break;
+            case 'f':
+                if (!o_ok ||
+                    !conv_num(&bp, &tm->tm_micro_sec, 0, 999999, true, 0))
+                    return nullptr;
+                break;
 
-        case 'x':
-            if (!e_ok)
-                return nullptr;
-            bp = myStrptime(bp, "%m/%d/%y", tm);
-            if (bp == nullptr)
-                return nullptr;
-            break;
+            case 'H':
+                if (!o_ok || !conv_num(&bp, &tm->tm_hour, 0, 23, false, 0))
+                    return nullptr;
+                break;
 
-        case 'Y':
-            // Exactly four digits; a fifth is left for what follows.
-            if (!e_ok || !conv_num(&bp, &value, 0, 9999, false, 4))
-                return nullptr;
-            tm->tm_year = value - 1900;
-            break;
+            case 'I':
+            case 'l':
+                if (c == 'I' ? !o_ok : !plain)
+                    return nullptr;
+                if (!conv_num(&bp, &value, 1, 12, false, 0))
+                    return nullptr;
+                // 12 o'clock is hour 0 on the 12-hour clock; %p adds 12.
+                tm->tm_hour = value == 12 ? 0 : value;
+                break;
 
-        case 'y':
-            if (!conv_num(&bp, &value, 0, 99, false, 0))
-                return nullptr;
-            if (split_year) {
-                // Keep the century held so far (year 0..9999).
-                tm->tm_year = (tm->tm_year + 1900) / 100 * 100 + value
-                    - 1900;
-            } else {
-                // 69..99 -> 1969..1999, 0..68 -> 2000..2068.
-                tm->tm_year = value < 69 ? value + 100 : value;
-                split_year = true;
-            }
-            break;
+            case 'j':
+                if (!plain || !conv_num(&bp, &value, 1, 366, false, 0))
+                    return nullptr;
+                tm->tm_yday = value - 1;
+                break;
 
-        default:
-            return nullptr;
+            case 'k':
+                if (!plain || !conv_num(&bp, &tm->tm_hour, 0, 23, false, 0))
+                    return nullptr;
+                break;
+
+            case 'M':
+                if (!o_ok || !conv_num(&bp, &tm->tm_min, 0, 59, false, 0))
+                    return nullptr;
+                break;
+
+            case 'm':
+                if (!o_ok || !conv_num(&bp, &value, 1, 12, false, 0))
+                    return nullptr;
+                tm->tm_mon = value - 1;
+                break;
+
+            case 'n':
+            case 't':
+                if (!plain)
+                    return nullptr;
+                while (*bp == ' ')
+                    ++bp;
+                break;
+
+            case 'p':
+                // Only the whole rest of the input can be the meridian, so no
+                // comparison can run past the NUL.
+                if (!plain)
+                    return nullptr;
+                if (detail::rest_equals(bp, am_pm[0])) {
+                    if (tm->tm_hour > 11)
+                        return nullptr;
+                } else if (detail::rest_equals(bp, am_pm[1])) {
+                    if (tm->tm_hour > 11)
+                        return nullptr;
+                    tm->tm_hour += 12;  // 0..11 -> 12..23
+                } else {
+                    return nullptr;
+                }
+                bp += 2;
+                break;
+
+            case 'R':
+                if (!plain)
+                    return nullptr;
+                bp = myStrptime(bp, "%H:%M", tm);
+                if (bp == nullptr)
+                    return nullptr;
+                break;
+
+            case 'r':
+                if (!plain)
+                    return nullptr;
+                bp = myStrptime(bp, "%I:%M:%S %p", tm);
+                if (bp == nullptr)
+                    return nullptr;
+                break;
+
+            case 'S':
+                // 60 and 61 allow for leap seconds; they carry when converted.
+                if (!o_ok || !conv_num(&bp, &tm->tm_sec, 0, 61, false, 0))
+                    return nullptr;
+                break;
+
+            case 'T':
+            case 'X':
+                if (c == 'T' ? !plain : !e_ok)
+                    return nullptr;
+                bp = myStrptime(bp, "%H:%M:%S", tm);
+                if (bp == nullptr)
+                    return nullptr;
+                break;
+
+            case 'U':
+            case 'W':
+                // Week numbers are checked but move nothing.
+                if (!o_ok || !conv_num(&bp, &value, 0, 53, false, 0))
+                    return nullptr;
+                break;
+
+            case 'w':
+                if (!o_ok || !conv_num(&bp, &tm->tm_wday, 0, 6, false, 0))
+                    return nullptr;
+                break;
+
+            case 'x':
+                if (!e_ok)
+                    return nullptr;
+                bp = myStrptime(bp, "%m/%d/%y", tm);
+                if (bp == nullptr)
+                    return nullptr;
+                break;
+
+            case 'Y':
+                // Exactly four digits; a fifth is left for what follows.
+                if (!e_ok || !conv_num(&bp, &value, 0, 9999, false, 4))
+                    return nullptr;
+                tm->tm_year = value - 1900;
+                break;
+
+            case 'y':
+                if (!conv_num(&bp, &value, 0, 99, false, 0))
+                    return nullptr;
+                if (split_year) {
+                    // Keep the century held so far (year 0..9999).
+                    tm->tm_year =
+                        (tm->tm_year + 1900) / 100 * 100 + value - 1900;
+                } else {
+                    // 69..99 -> 1969..1999, 0..68 -> 2000..2068.
+                    tm->tm_year = value < 69 ? value + 100 : value;
+                    split_year = true;
+                }
+                break;
+
+            default:
+                return nullptr;
         }
     }
     return bp;

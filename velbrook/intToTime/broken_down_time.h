@@ -56,9 +56,9 @@ inline struct tm* int2time_tm(long x, const char* fmt, struct tm* t) noexcept
 // "v2" followed somewhere by "%f" marks epoch milliseconds (or, without
 // "%M", a day ordinal scaled by 1000).
 struct DecodedValue {
-    std::int64_t value;         // epoch seconds or day ordinal
-    int milliseconds;           // -999..999, sign of the input
-    const char* fmt;            // the format with any "v2" removed
+    std::int64_t value;  // epoch seconds or day ordinal
+    int milliseconds;    // -999..999, sign of the input
+    const char* fmt;     // the format with any "v2" removed
 };
 
 inline DecodedValue splitMilliseconds(std::int64_t x, const char* fmt) noexcept
@@ -87,7 +87,7 @@ inline bool splitTimestamp(double x, SplitTimestamp& out) noexcept
     if (!(x >= -0x1p63 && x < 0x1p63)) {
         return false;
     }
-    std::int64_t seconds = static_cast<std::int64_t>(x);  // toward zero
+    std::int64_t seconds = static_cast<std::int64_t>(x);        // toward zero
     double f = (x - static_cast<double>(seconds)) * 1000000.0;  // (-1e6, 1e6)
     int us;
     if (x > 0) {

@@ -18,9 +18,11 @@ namespace vb {
 namespace {
 
 constexpr const char* sourceFile = "velbrook/intToTime/ordinal_unfolder.cpp";
-#define VB_FUNCTION(name) \
-    FunctionInfo{"velbrook.intToTime.ordinal_unfolder." name, sourceFile, \
-                 __LINE__}
+#define VB_FUNCTION(name)                                                 \
+    FunctionInfo                                                          \
+    {                                                                     \
+        "velbrook.intToTime.ordinal_unfolder." name, sourceFile, __LINE__ \
+    }
 
 // Optional arguments of `tm_to_datetime`, laid out as its C-level callers
 // pass them.
@@ -41,15 +43,17 @@ void raiseGmtimeFailed() noexcept
     raiseWithArgs(moduleState.valueError, gmtimeFailedArgs);
 }
 
-int saturatingIncrement(int v) noexcept { return v == INT_MAX ? v : v + 1; }
+int saturatingIncrement(int v) noexcept
+{
+    return v == INT_MAX ? v : v + 1;
+}
 
 // ---------------------------------------------------------------------------
 // Primitives on struct tm.
 
 // New reference to a naive datetime with the date and time fields of `t`,
 // or null with the constructor's exception set.
-PyObject* tm_to_datetime(const struct tm& t,
-                         TmToDatetimeOptions* opt) noexcept
+PyObject* tm_to_datetime(const struct tm& t, TmToDatetimeOptions* opt) noexcept
 {
     const int us = (opt && opt->__pyx_n > 0) ? opt->microseconds : 0;
     const long long year = static_cast<long long>(t.tm_year) + 1900;
@@ -90,8 +94,7 @@ PyObject* int2time(long x, const char* fmt, int /*skip_dispatch*/) noexcept
     const DecodedValue d = splitMilliseconds(x, fmt);
     std::int64_t seconds = d.value;
     struct tm t;
-    bool ok = (containsMinutes(d.fmt) ||
-               ordinalToSeconds(d.value, seconds));
+    bool ok = (containsMinutes(d.fmt) || ordinalToSeconds(d.value, seconds));
     time_t s = static_cast<time_t>(seconds);
     if (!ok || !gmtime_r(&s, &t)) {
         raiseGmtimeFailed();
@@ -182,8 +185,8 @@ long totimestamp(PyObject* dt, int /*skip_dispatch*/) noexcept
 
 const char* const int2timeNames[] = {"x", "fmt"};
 PyObject* int2timeInterned[2];
-Signature int2timeSignature = {"int2time", int2timeNames, int2timeInterned,
-                               2, 2};
+Signature int2timeSignature = {"int2time", int2timeNames, int2timeInterned, 2,
+                               2};
 
 PyObject* py_int2time(PyObject*, PyObject* args, PyObject* kwds) noexcept
 {
@@ -276,9 +279,8 @@ bool importType(PyObject* module, const char* moduleName, const char* name,
 bool importTypes() noexcept
 {
     Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
-    if (!builtins ||
-        !importType(builtins.get(), "builtins", "type",
-                    sizeof(PyHeapTypeObject))) {
+    if (!builtins || !importType(builtins.get(), "builtins", "type",
+                                 sizeof(PyHeapTypeObject))) {
         return false;
     }
     Ref datetime = Ref::steal(PyImport_ImportModule("datetime"));
@@ -369,8 +371,7 @@ struct OrdinalUnfolder {
         Ref fromList = Ref::steal(Py_BuildValue("[s]", "namedtuple"));
         Ref collections;
         if (fromList) {
-            collections = importStandardModule("collections",
-                                               fromList.get());
+            collections = importStandardModule("collections", fromList.get());
         }
         Ref namedtuple;
         if (collections) {
@@ -386,8 +387,8 @@ struct OrdinalUnfolder {
         namedtuple = namedtupleName.get();
         Ref structTime;
         if (namedtuple) {
-            structTime = makeRecordType(namedtuple.get(), "struct_time",
-                                        fields, 10);
+            structTime =
+                makeRecordType(namedtuple.get(), "struct_time", fields, 10);
         }
         return structTime && setGlobal("struct_time", structTime.get());
     }
