@@ -501,3 +501,41 @@ def test_import_in_fresh_interpreter(order):
         stderr=subprocess.PIPE, universal_newlines=True, timeout=120)
     assert proc.returncode == 0, proc.stderr
     assert proc.stderr == ""
+
+
+@pytest.mark.parametrize("module, function, keywords", [
+    ("velbrook.intToTime.ordinal_unfolder", "int2time",
+     "x=Clear(), fmt=bytes(bytearray(b'%Y-%m-%d %H:%M'))"),
+    ("velbrook.centroid_histogram.bucket_summarizer",
+     "histogram_from_values", "max_size=Clear(), values=[1.0, 2.0]"),
+    ("velbrook.dateToInt.calendar_text_codec", "date2intWrapper",
+     "x=''.join(['2021-03-04 ', '05:06 +0100']), skip_tz=Clear(), "
+     "fmt=bytes(bytearray(b'%Y-%m-%d %H:%M'))"),
+])
+def test_keyword_dict_emptied_by_a_conversion(run_python, monkeypatch,
+                                              module, function, keywords):
+    # PyObject_Call (and f(**d) on 3.7) hands the caller's dict over as it
+    # is; an __int__ or __bool__ that empties it must not free the other
+    # arguments.
+    # Freed memory is poisoned so that any use of it shows.
+    monkeypatch.setenv("PYTHONMALLOC", "debug")
+    out = run_python("""
+        import ctypes
+        from %s import %s as function
+        call = ctypes.pythonapi.PyObject_Call
+        call.argtypes = (ctypes.py_object,) * 3
+        call.restype = ctypes.py_object
+        d = {}
+        class Clear:
+            def __int__(self):
+                d.clear()
+                return 2
+            def __bool__(self):
+                d.clear()
+                return False
+        for i in range(3):
+            d.update(%s)
+            print(call(function, (), d))
+    """ % (module, function, "dict(%s)" % keywords))
+    assert out.returncode == 0, out.stderr
+    assert len(out.stdout.splitlines()) == 3
