@@ -7,6 +7,7 @@ import builtins
 import calendar
 import collections
 import ctypes
+import importlib
 import math
 import pickle
 import random
@@ -384,6 +385,33 @@ def test_struct_time_rebound_and_deleted(monkeypatch):
     check(lambda: m.int2time(0, b"%M"), TypeError())  # the call's error
     monkeypatch.undo()
     assert type(m.int2time(0, b"%M")) is m.struct_time
+
+
+@pytest.mark.parametrize("module, type_name, call", [
+    ("velbrook.intToTime.ordinal_unfolder", "struct_time",
+     lambda mod: mod.int2time(0, b"%M")),
+    ("velbrook.centroid_histogram.bucket_summarizer", "CentroidBucket",
+     lambda mod: mod.histogram_from_values(2, [1.0]).buckets[0]),
+    ("velbrook.centroid_histogram.bucket_summarizer", "CentroidHistogram",
+     lambda mod: mod.histogram_from_values(2, [1.0])),
+])
+def test_changed_record_types_are_called(monkeypatch, module, type_name,
+                                         call):
+    # Records are packed directly only while their type is as created: a
+    # replaced __new__ or an added __init__ runs as a call would run it.
+    mod = importlib.import_module(module)
+    record_type = getattr(mod, type_name)
+    seen = []
+    original_new = record_type.__new__
+    monkeypatch.setattr(record_type, "__new__", lambda cls, *a: (
+        seen.append("new"), original_new(cls, *a))[1])
+    assert type(call(mod)) is record_type and seen == ["new"]
+    monkeypatch.undo()
+    monkeypatch.setattr(record_type, "__init__",
+                        lambda self, *a: seen.append("init"), raising=False)
+    assert type(call(mod)) is record_type and seen == ["new", "init"]
+    monkeypatch.undo()
+    assert type(call(mod)) is record_type and seen == ["new", "init"]
 
 
 def test_module_is_initialised_once_per_process(run_python):

@@ -123,6 +123,70 @@ inline Ref makeRecordType(PyObject* namedtuple, const char* typeName,
     return type;
 }
 
+// A record type this module made with `makeRecordType` and bound in its
+// namespace, with a direct way to build its instances.  Calling a named
+// tuple type runs its interpreter-level `__new__`, which only packs the
+// fields into a tuple of the type; while the object found under the
+// type's name is still this type with its own `__new__` and no
+// `__init__`, `build` does that packing itself.  Anything else (a
+// rebound name, a replaced `__new__`, an added `__init__`) is called.
+class RecordType {
+public:
+    bool create(PyObject* namedtuple, const char* typeName,
+                const char* const* fields, Py_ssize_t n) noexcept
+    {
+        Ref type = makeRecordType(namedtuple, typeName, fields, n);
+        if (!type || !setGlobal(typeName, type.get())) {
+            return false;
+        }
+        auto* t = reinterpret_cast<PyTypeObject*>(type.get());
+        if (!newName_ && !(newName_ = internName("__new__"))) {
+            return false;
+        }
+        PyObject* ownNew = PyDict_GetItemWithError(t->tp_dict, newName_);
+        if (!ownNew && PyErr_Occurred()) {
+            return false;
+        }
+        Py_XINCREF(ownNew);  // both kept for the process
+        Py_XSETREF(new_, ownNew);
+        Py_XSETREF(type_, type.release());
+        return true;
+    }
+
+    // New reference to `type(*items)`, where `type` is the object now
+    // bound under the type's name; takes over the references in `items`
+    // (all non-null).  Null with the exception set.
+    Ref build(PyObject* type, Ref* items, Py_ssize_t n) const noexcept
+    {
+        if (type == type_ && new_ && isUnchanged()) {
+            auto* t = reinterpret_cast<PyTypeObject*>(type);
+            Ref record = Ref::steal(t->tp_alloc(t, n));
+            for (Py_ssize_t i = 0; record && i < n; ++i) {
+                PyTuple_SET_ITEM(record.get(), i, items[i].release());
+            }
+            return record;
+        }
+        Ref args = Ref::steal(PyTuple_New(n));
+        for (Py_ssize_t i = 0; args && i < n; ++i) {
+            PyTuple_SET_ITEM(args.get(), i, items[i].release());
+        }
+        return args ? Ref::steal(PyObject_Call(type, args.get(), nullptr))
+                    : Ref();
+    }
+
+private:
+    bool isUnchanged() const noexcept
+    {
+        auto* t = reinterpret_cast<PyTypeObject*>(type_);
+        return t->tp_init == PyBaseObject_Type.tp_init &&
+               PyDict_GetItemWithError(t->tp_dict, newName_) == new_;
+    }
+
+    PyObject* type_ = nullptr;
+    PyObject* new_ = nullptr;
+    PyObject* newName_ = nullptr;
+};
+
 // Warns when the module runs under another major.minor than the headers it
 // was compiled against.
 inline bool checkRuntimeVersion(const char* fullName) noexcept

@@ -33,6 +33,8 @@ constexpr const char* builderSignature =
 GlobalName isnanName("isnan");
 GlobalName centroidBucketName("CentroidBucket");
 GlobalName centroidHistogramName("CentroidHistogram");
+RecordType centroidBucket;
+RecordType centroidHistogram;
 GlobalName collectionsName("collections");
 
 // The standard library's `math.isnan`, kept for the process, or null when
@@ -69,16 +71,6 @@ Ref call(PyObject* f, PyObject* a) noexcept
     return Ref::steal(PyObject_CallOneArg(f, a));
 #else
     return Ref::steal(PyObject_CallFunctionObjArgs(f, a, nullptr));
-#endif
-}
-
-Ref call(PyObject* f, PyObject* a, PyObject* b) noexcept
-{
-#if PY_VERSION_HEX >= 0x03090000
-    PyObject* argv[] = {a, b};
-    return Ref::steal(PyObject_Vectorcall(f, argv, 2, nullptr));
-#else
-    return Ref::steal(PyObject_CallFunctionObjArgs(f, a, b, nullptr));
 #endif
 }
 
@@ -271,9 +263,10 @@ PyObject* makeResult(std::size_t max_size,
     if (!recordType) {
         return nullptr;
     }
-    Ref size = Ref::steal(PyLong_FromSize_t(max_size));
-    Ref list = Ref::steal(PyList_New(0));
-    if (!size || !list) {
+    Ref fields[2] = {Ref::steal(PyLong_FromSize_t(max_size)),
+                     Ref::steal(PyList_New(0))};
+    PyObject* list = fields[1].get();  // borrowed
+    if (!fields[0] || !list) {
         return nullptr;
     }
     // No push happens from here on, so the bucket list stays as it is
@@ -285,18 +278,18 @@ PyObject* makeResult(std::size_t max_size,
             return nullptr;
         }
         const Bucket bucket = histogram->buckets()[i];
-        Ref centroid = Ref::steal(PyFloat_FromDouble(bucket.centroid()));
-        Ref count = Ref::steal(PyLong_FromSize_t(bucket.count()));
-        if (!centroid || !count) {
+        Ref items[2] = {Ref::steal(PyFloat_FromDouble(bucket.centroid())),
+                        Ref::steal(PyLong_FromSize_t(bucket.count()))};
+        if (!items[0] || !items[1]) {
             return nullptr;
         }
-        Ref record = call(bucketType.get(), centroid.get(), count.get());
-        if (!record || PyList_Append(list.get(), record.get()) < 0) {
+        Ref record = centroidBucket.build(bucketType.get(), items, 2);
+        if (!record || PyList_Append(list, record.get()) < 0) {
             return nullptr;
         }
     }
     histogram.reset();
-    return call(recordType.get(), size.get(), list.get()).release();
+    return centroidHistogram.build(recordType.get(), fields, 2).release();
 }
 
 // Creates the histogram, feeds it every item of `iterable` through
@@ -415,8 +408,8 @@ PyMethodDef methods[] = {
 
 // Binds `name` to `collections.namedtuple(name, fields)`, the `collections`
 // being the one now in the module namespace.
-bool bindRecordType(const char* name, const char* const* fields,
-                    Py_ssize_t n) noexcept
+bool bindRecordType(RecordType& record, const char* name,
+                    const char* const* fields, Py_ssize_t n) noexcept
 {
     Ref collections = collectionsName.get();
     Ref namedtuple;
@@ -424,11 +417,7 @@ bool bindRecordType(const char* name, const char* const* fields,
         namedtuple = Ref::steal(
             PyObject_GetAttrString(collections.get(), "namedtuple"));
     }
-    Ref type;
-    if (namedtuple) {
-        type = makeRecordType(namedtuple.get(), name, fields, n);
-    }
-    return type && setGlobal(name, type.get());
+    return namedtuple && record.create(namedtuple.get(), name, fields, n);
 }
 
 struct BucketSummarizer {
@@ -474,8 +463,10 @@ struct BucketSummarizer {
         if (isStandardIsnan(isnan.get())) {
             standardIsnan = isnan.release();  // kept for the process
         }
-        return bindRecordType("CentroidBucket", bucketFields, 2) &&
-               bindRecordType("CentroidHistogram", histogramFields, 2);
+        return bindRecordType(centroidBucket, "CentroidBucket", bucketFields,
+                              2) &&
+               bindRecordType(centroidHistogram, "CentroidHistogram",
+                              histogramFields, 2);
     }
 };
 

@@ -36,6 +36,7 @@ PyObject* gmtimeFailedArgs;
 PyObject* ordinalTooSmallArgs;
 
 GlobalName structTimeName("struct_time");
+RecordType structTime;
 GlobalName namedtupleName("namedtuple");
 
 void raiseGmtimeFailed() noexcept
@@ -114,21 +115,15 @@ PyObject* int2time(long x, const char* fmt, int /*skip_dispatch*/) noexcept
         d.milliseconds,
     };
     Ref type = structTimeName.get();
-    Ref args;
-    if (type) {
-        args = Ref::steal(PyTuple_New(10));
-    }
-    for (int i = 0; args && i < 10; ++i) {
-        PyObject* field = PyLong_FromLongLong(fields[i]);
-        if (!field) {
-            args = Ref();
-            break;
-        }
-        PyTuple_SET_ITEM(args.get(), i, field);  // steals `field`
+    Ref items[10];
+    bool filled = bool(type);
+    for (int i = 0; filled && i < 10; ++i) {
+        items[i] = Ref::steal(PyLong_FromLongLong(fields[i]));
+        filled = bool(items[i]);
     }
     Ref result;
-    if (args) {
-        result = Ref::steal(PyObject_Call(type.get(), args.get(), nullptr));
+    if (filled) {
+        result = structTime.build(type.get(), items, 10);
     }
     if (!result) {
         addTraceback(VB_FUNCTION("int2time"));
@@ -385,12 +380,8 @@ struct OrdinalUnfolder {
             return false;
         }
         namedtuple = namedtupleName.get();
-        Ref structTime;
-        if (namedtuple) {
-            structTime =
-                makeRecordType(namedtuple.get(), "struct_time", fields, 10);
-        }
-        return structTime && setGlobal("struct_time", structTime.get());
+        return namedtuple &&
+               structTime.create(namedtuple.get(), "struct_time", fields, 10);
     }
 };
 
