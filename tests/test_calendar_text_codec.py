@@ -353,6 +353,41 @@ def test_rebound_search_and_sub(monkeypatch, search, sub, want):
     expect_int(want, "2021-03-04 05:06:07 +0100", S)
 
 
+# While search, sub and TZ_REGEXP are untouched the module finds and cuts
+# the suffix itself; it must decide and cut exactly as the calls would.
+SUFFIX_PIECES = ["0", "7", "42", "+", "-", " ", "  ", "\t", "\n", "\r",
+                 "\x0b", "\x1c", "\x85", "\xa0", "\u3000", "\u2028", "a",
+                 ":", "\u0660", "\uff11", "\U0001d7d8"]
+
+
+def random_tails(seed, count, pieces=SUFFIX_PIECES):
+    rng = random.Random(seed)
+    return ["".join(rng.choice(pieces) for _ in range(rng.randrange(8)))
+            for _ in range(count)]
+
+
+def test_native_suffix_search_agrees_with_re(monkeypatch):
+    sub = Recorder(re.sub)  # leaves the search to the module
+    monkeypatch.setattr(ctc, "sub", sub)
+    for tail in random_tails(1, 3000):
+        text = "x" + tail
+        d2i_safe(text, S)
+        removed = bool(sub.calls) and sub.calls.pop()[2] == text
+        assert removed == bool(re.search(ctc.TZ_REGEXP, text)), repr(text)
+
+
+def test_native_suffix_cut_agrees_with_re():
+    # "%Mx" and then the expected rest as literal text: the parse succeeds
+    # only if exactly the same text is left.  ASCII spaces are left out
+    # because one format space matches any run of them.
+    pieces = [p for p in SUFFIX_PIECES if " " not in p]
+    for tail in random_tails(2, 3000, pieces):
+        text = "5x" + tail
+        rest = re.sub(ctc.TZ_REGEXP, "", text)[2:]
+        fmt = b"%Mx" + rest.encode()
+        assert d2i_safe(text, fmt) == -2208988800 + 300, repr(text)
+
+
 @pytest.mark.parametrize("name", ["search", "sub", "TZ_REGEXP"])
 def test_deleted_names(monkeypatch, name):
     monkeypatch.delattr(ctc, name)

@@ -117,6 +117,56 @@ private:
 // ---------------------------------------------------------------------------
 // Time-zone suffix.
 
+// The standard library's `re.search` and `re.sub` as imported, and the
+// pattern string this module bound as TZ_REGEXP; all null unless `re` is
+// the standard one.  While the module's names still hold exactly these
+// objects, the suffix is found and removed here, with the same result as
+// the calls (checked against them by the tests), at a fraction of their
+// cost.  Kept for the process.
+PyObject* standardSearch = nullptr;
+PyObject* standardSub = nullptr;
+PyObject* ownPattern = nullptr;
+
+// Where `re.search(TZ_REGEXP, s)` matches in `s`: a sign and ASCII digits
+// ending at the end of `s` or just before a final newline, with any run of
+// whitespace (as `re` counts it) right before the sign.  False for no
+// match.  A match can only end there, so it is also the only one that
+// `re.sub` removes.
+bool findZoneSuffix(PyObject* s, Py_ssize_t& start, Py_ssize_t& end) noexcept
+{
+    const int kind = PyUnicode_KIND(s);
+    const void* data = PyUnicode_DATA(s);
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+    auto at = [&](Py_ssize_t i) { return PyUnicode_READ(kind, data, i); };
+    Py_ssize_t e = (n > 0 && at(n - 1) == '\n') ? n - 1 : n;
+    Py_ssize_t d = e;
+    while (d > 0 && at(d - 1) >= '0' && at(d - 1) <= '9') {
+        --d;
+    }
+    if (d == e || d == 0 || (at(d - 1) != '+' && at(d - 1) != '-')) {
+        return false;
+    }
+    Py_ssize_t p = d - 1;
+    while (p > 0 && Py_UNICODE_ISSPACE(at(p - 1))) {
+        --p;
+    }
+    start = p;
+    end = e;
+    return true;
+}
+
+// `text` without [start, end): what `re.sub` returns for that match.
+Ref cutOut(PyObject* text, Py_ssize_t start, Py_ssize_t end) noexcept
+{
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+    Ref head = Ref::steal(PyUnicode_Substring(text, 0, start));
+    if (!head || end == n) {
+        return head;
+    }
+    Ref tail = Ref::steal(PyUnicode_Substring(text, end, n));
+    return tail ? Ref::steal(PyUnicode_Concat(head.get(), tail.get())) : Ref();
+}
+
 Ref callFunction(const Ref& f, PyObject* a, PyObject* b,
                  PyObject* c = nullptr) noexcept
 {
@@ -133,17 +183,36 @@ Ref removeZoneSuffix(PyObject* x) noexcept
     }
     Ref search = searchName.get();
     Ref pattern = search ? tzRegexpName.get() : Ref();
-    Ref match =
-        pattern ? callFunction(search, pattern.get(), text.get()) : Ref();
-    const int found = match ? PyObject_IsTrue(match.get()) : -1;
+    if (!pattern) {
+        return pattern;
+    }
+    Py_ssize_t start = 0, end = 0;
+    int found;
+    const bool native = standardSearch && search.get() == standardSearch &&
+                        pattern.get() == ownPattern;
+    if (native) {
+#if PY_VERSION_HEX < 0x030C0000
+        if (PyUnicode_READY(text.get()) < 0) {
+            return Ref();
+        }
+#endif
+        found = findZoneSuffix(text.get(), start, end);
+    } else {
+        Ref match = callFunction(search, pattern.get(), text.get());
+        found = match ? PyObject_IsTrue(match.get()) : -1;
+    }
     if (found <= 0) {
         return found == 0 ? std::move(text) : Ref();
     }
-    match = Ref();
     Ref sub = subName.get();
     pattern = sub ? tzRegexpName.get() : Ref();
-    return pattern ? callFunction(sub, pattern.get(), emptyString, text.get())
-                   : Ref();
+    if (!pattern) {
+        return pattern;
+    }
+    if (native && sub.get() == standardSub && pattern.get() == ownPattern) {
+        return cutOut(text.get(), start, end);
+    }
+    return callFunction(sub, pattern.get(), emptyString, text.get());
 }
 
 // ---------------------------------------------------------------------------
@@ -320,6 +389,19 @@ bool createConstants() noexcept
            internSignature(strptimeSignature);
 }
 
+// True for the function `name` defined by the standard library's `re`.
+bool isStandardFunction(PyObject* f, const char* name) noexcept
+{
+    if (!PyFunction_Check(f)) {
+        return false;
+    }
+    PyObject* module = PyFunction_GetModule(f);  // borrowed
+    PyObject* own = reinterpret_cast<PyFunctionObject*>(f)->func_name;
+    return module && PyUnicode_Check(module) &&
+           PyUnicode_CompareWithASCIIString(module, "re") == 0 &&
+           PyUnicode_CompareWithASCIIString(own, name) == 0;
+}
+
 // `from re import search, sub`, bound as module attributes.
 bool importRegexFunctions() noexcept
 {
@@ -328,11 +410,20 @@ bool importRegexFunctions() noexcept
     if (!re) {
         return false;
     }
-    for (const char* name : {"search", "sub"}) {
-        Ref f = importFrom(re.get(), name);
-        if (!f || !setGlobal(name, f.get())) {
+    Ref found[2];
+    const char* const names[2] = {"search", "sub"};
+    for (int i = 0; i < 2; ++i) {
+        found[i] = importFrom(re.get(), names[i]);
+        if (!found[i] || !setGlobal(names[i], found[i].get())) {
             return false;
         }
+    }
+    Py_CLEAR(standardSearch);
+    Py_CLEAR(standardSub);
+    if (isStandardFunction(found[0].get(), "search") &&
+        isStandardFunction(found[1].get(), "sub")) {
+        standardSearch = found[0].release();
+        standardSub = found[1].release();
     }
     return true;
 }
@@ -374,7 +465,11 @@ struct CalendarTextCodec {
             return false;
         }
         Ref pattern = Ref::steal(PyUnicode_FromString(tzRegexp));
-        return pattern && setGlobal("TZ_REGEXP", pattern.get());
+        if (!pattern || !setGlobal("TZ_REGEXP", pattern.get())) {
+            return false;
+        }
+        Py_XSETREF(ownPattern, pattern.release());
+        return true;
     }
 };
 
