@@ -96,6 +96,25 @@ inline bool setGlobal(const char* name, PyObject* value) noexcept
     return PyDict_SetItemString(moduleState.dict, name, value) == 0;
 }
 
+// `from <module> import <name>` for a standard module, bound under `name`
+// in the module namespace.  Returns the value (new reference).
+inline Ref bindImportedName(const char* module, const char* name) noexcept
+{
+    Ref fromList = Ref::steal(Py_BuildValue("[s]", name));
+    Ref imported;
+    if (fromList) {
+        imported = importStandardModule(module, fromList.get());
+    }
+    Ref value;
+    if (imported) {
+        value = importFrom(imported.get(), name);
+    }
+    if (value && !setGlobal(name, value.get())) {
+        return Ref();
+    }
+    return value;
+}
+
 // A named-tuple type made by `namedtuple(typeName, fields)`, given this
 // module's name as its `__module__` so that its instances pickle.
 inline Ref makeRecordType(PyObject* namedtuple, const char* typeName,

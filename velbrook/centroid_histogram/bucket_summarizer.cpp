@@ -447,16 +447,8 @@ struct BucketSummarizer {
         if (!collections || !setGlobal("collections", collections.get())) {
             return false;
         }
-        Ref fromList = Ref::steal(Py_BuildValue("[s]", "isnan"));
-        Ref math;
-        if (fromList) {
-            math = importStandardModule("math", fromList.get());
-        }
-        Ref isnan;
-        if (math) {
-            isnan = importFrom(math.get(), "isnan");
-        }
-        if (!isnan || !setGlobal("isnan", isnan.get())) {
+        Ref isnan = bindImportedName("math", "isnan");
+        if (!isnan) {
             return false;
         }
         Py_CLEAR(standardIsnan);

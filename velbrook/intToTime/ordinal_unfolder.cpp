@@ -363,16 +363,8 @@ struct OrdinalUnfolder {
             !publishCFunctions(module) || !importTypes()) {
             return false;
         }
-        Ref fromList = Ref::steal(Py_BuildValue("[s]", "namedtuple"));
-        Ref collections;
-        if (fromList) {
-            collections = importStandardModule("collections", fromList.get());
-        }
-        Ref namedtuple;
-        if (collections) {
-            namedtuple = importFrom(collections.get(), "namedtuple");
-        }
-        if (!namedtuple || !setGlobal("namedtuple", namedtuple.get())) {
+        Ref namedtuple = bindImportedName("collections", "namedtuple");
+        if (!namedtuple) {
             return false;
         }
         PyDateTime_IMPORT;
