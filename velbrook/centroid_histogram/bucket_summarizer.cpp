@@ -82,24 +82,13 @@ Ref call(PyObject* f, PyObject* a) noexcept
 // list being walked.  `visit` returns false with the exception set; it may
 // also throw (a push that runs out of memory), which the caller catches.
 
+// An exact list or tuple, walked by index.  The length is re-read at every
+// step: the list may change meanwhile.
 template <class Visit>
-bool walkList(PyObject* list, Visit& visit)
+bool walkByIndex(PyObject* sequence, Visit& visit)
 {
-    // The length is re-read at every step: the list may change meanwhile.
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
-        Ref item = Ref::incref(PyList_GET_ITEM(list, i));
-        if (!visit(item.get())) {
-            return false;
-        }
-    }
-    return true;
-}
-
-template <class Visit>
-bool walkTuple(PyObject* tuple, Visit& visit)
-{
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(tuple); ++i) {
-        Ref item = Ref::incref(PyTuple_GET_ITEM(tuple, i));
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(sequence); ++i) {
+        Ref item = Ref::incref(PySequence_Fast_GET_ITEM(sequence, i));
         if (!visit(item.get())) {
             return false;
         }
@@ -111,11 +100,8 @@ template <class Visit>
 bool forEachItem(PyObject* iterable, Visit& visit)
 {
     // Only the exact types: a subclass may override `__iter__`.
-    if (PyList_CheckExact(iterable)) {
-        return walkList(iterable, visit);
-    }
-    if (PyTuple_CheckExact(iterable)) {
-        return walkTuple(iterable, visit);
+    if (PyList_CheckExact(iterable) || PyTuple_CheckExact(iterable)) {
+        return walkByIndex(iterable, visit);
     }
     Ref iterator = Ref::steal(PyObject_GetIter(iterable));
     if (!iterator) {
