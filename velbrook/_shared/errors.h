@@ -6,6 +6,7 @@
 #include <Python.h>
 #include <frameobject.h>
 
+#include <cstddef>
 #include <exception>
 
 #include "ref.h"
@@ -21,9 +22,50 @@ struct ModuleState {
     PyObject* builtins = nullptr;    // owned; the `builtins` module
     PyObject* valueError = nullptr;  // owned; the builtin `ValueError`
     long long interpreterId = -1;
+    // True once the module's initialisation has run to its end.  Until
+    // then (and for good after a failed one) its functions, which a failed
+    // import can leave reachable, must not touch the state above.
+    bool ready = false;
+    const char* fullName = "";  // "velbrook.intToTime.ordinal_unfolder"
 };
 
 inline ModuleState moduleState;
+
+// True when the module is initialised; otherwise raises RuntimeError.
+inline bool moduleReady() noexcept
+{
+    if (moduleState.ready) {
+        return true;
+    }
+    PyErr_Format(PyExc_RuntimeError,
+                 "module %s is not initialised: its import failed or has not "
+                 "finished",
+                 moduleState.fullName);
+    return false;
+}
+
+// Polls for pending signals (Ctrl-C) in a loop whose length the caller
+// controls, after about `budget` units of work, so that a long loop stops
+// promptly while a short step pays only an addition and a comparison.
+class InterruptPoll {
+public:
+    // Adds `work` units; false with the exception set when a signal
+    // handler raised (KeyboardInterrupt).
+    bool tick(std::size_t work) noexcept
+    {
+        done_ += work;
+        if (done_ < budget) {
+            return true;
+        }
+        done_ = 0;
+        return PyErr_CheckSignals() == 0;
+    }
+
+    static constexpr std::size_t budget = std::size_t{1} << 16;
+
+private:
+    std::size_t done_ = 0;
+};
 
 // A function as it appears in tracebacks: its full dotted name and the
 // source file that implements it.

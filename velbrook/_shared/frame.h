@@ -142,13 +142,86 @@ inline Ref makeRecordType(PyObject* namedtuple, const char* typeName,
     return type;
 }
 
+// A plain function as it stood when it was pinned: while the same object
+// still has the same code, defaults and keyword defaults, calling it runs
+// exactly what ran then.  The references are kept for the process (plain
+// pointers, never released at exit), so no other object can take a pinned
+// address.
+class PinnedFunction {
+public:
+    // Pins `f` when it is a plain function; otherwise pins nothing.
+    void pin(PyObject* f) noexcept
+    {
+        clear();
+        if (!f || !PyFunction_Check(f)) {
+            return;
+        }
+        keep(function_, f);
+        keep(code_, PyFunction_GET_CODE(f));
+        keep(defaults_, PyFunction_GET_DEFAULTS(f));
+        keep(kwdefaults_, PyFunction_GET_KW_DEFAULTS(f));
+    }
+
+    void clear() noexcept
+    {
+        Py_CLEAR(function_);
+        Py_CLEAR(code_);
+        Py_CLEAR(defaults_);
+        Py_CLEAR(kwdefaults_);
+    }
+
+    // True while `f` is the pinned function, unchanged.
+    bool is(PyObject* f) const noexcept
+    {
+        return function_ && f == function_ &&
+               PyFunction_GET_CODE(f) == code_ &&
+               PyFunction_GET_DEFAULTS(f) == defaults_ &&
+               PyFunction_GET_KW_DEFAULTS(f) == kwdefaults_;
+    }
+
+private:
+    static void keep(PyObject*& slot, PyObject* value) noexcept
+    {
+        Py_XINCREF(value);
+        Py_XSETREF(slot, value);
+    }
+
+    PyObject* function_ = nullptr;
+    PyObject* code_ = nullptr;
+    PyObject* defaults_ = nullptr;
+    PyObject* kwdefaults_ = nullptr;
+};
+
+// New reference to `name` as the standard module `module` defines it: the
+// object bound under `name` in the namespace of the absolute import of
+// `module`, when it is a plain function whose globals are that very
+// namespace.  Anything else (a wrapper installed over it, a callable of
+// another kind) gives an empty Ref and no exception.
+inline Ref standardFunction(const char* module, const char* name) noexcept
+{
+    Ref imported = Ref::steal(PyImport_ImportModule(module));
+    PyObject* dict = imported && PyModule_Check(imported.get())
+                         ? PyModule_GetDict(imported.get())
+                         : nullptr;  // borrowed
+    PyObject* f = dict ? PyDict_GetItemString(dict, name) : nullptr;
+    if (!f) {
+        PyErr_Clear();  // a failure here only means "not the standard one"
+    }
+    if (!f || !PyFunction_Check(f) || PyFunction_GET_GLOBALS(f) != dict) {
+        return Ref();
+    }
+    return Ref::incref(f);
+}
+
 // A record type this module made with `makeRecordType` and bound in its
-// namespace, with a direct way to build its instances.  Calling a named
-// tuple type runs its interpreter-level `__new__`, which only packs the
-// fields into a tuple of the type; while the object found under the
-// type's name is still this type with its own `__new__` and no
-// `__init__`, `build` does that packing itself.  Anything else (a
-// rebound name, a replaced `__new__`, an added `__init__`) is called.
+// namespace, with a quicker way to build its instances.  Calling a named
+// tuple type runs its interpreter-level `__new__`, which hands the fields,
+// packed in a tuple, to `tuple.__new__`.  When the type came from the
+// standard `namedtuple`, and while the object found under the type's name
+// is still that type, with the same `__new__` function running the same
+// code and no `__init__`, `build` makes that `tuple.__new__` call itself.
+// Anything else (another `namedtuple`, a rebound name, a replaced
+// `__new__` or code, an added `__init__`) is called.
 class RecordType {
 public:
     bool create(PyObject* namedtuple, const char* typeName,
@@ -158,17 +231,27 @@ public:
         if (!type || !setGlobal(typeName, type.get())) {
             return false;
         }
-        auto* t = reinterpret_cast<PyTypeObject*>(type.get());
+        Py_CLEAR(type_);
+        Py_CLEAR(newInDict_);
+        new_.clear();
+        Ref standard = standardFunction("collections", "namedtuple");
+        if (namedtuple != standard.get() || !isPlainTupleType(type.get(), n)) {
+            return !PyErr_Occurred();
+        }
         if (!newName_ && !(newName_ = internName("__new__"))) {
             return false;
         }
-        PyObject* ownNew = PyDict_GetItemWithError(t->tp_dict, newName_);
-        if (!ownNew && PyErr_Occurred()) {
-            return false;
+        // The type's own `__new__`: a staticmethod around a function.
+        PyObject* inDict = typeDictNew(type.get());  // borrowed
+        Ref function = staticFunction(inDict, type.get());
+        if (!function) {
+            return !PyErr_Occurred();
         }
-        Py_XINCREF(ownNew);  // both kept for the process
-        Py_XSETREF(new_, ownNew);
-        Py_XSETREF(type_, type.release());
+        new_.pin(function.get());
+        Py_INCREF(inDict);
+        newInDict_ = inDict;
+        typeNew_ = reinterpret_cast<PyTypeObject*>(type.get())->tp_new;
+        type_ = type.release();
         return true;
     }
 
@@ -177,33 +260,86 @@ public:
     // (all non-null).  Null with the exception set.
     Ref build(PyObject* type, Ref* items, Py_ssize_t n) const noexcept
     {
-        if (type == type_ && new_ && isUnchanged()) {
-            auto* t = reinterpret_cast<PyTypeObject*>(type);
-            Ref record = Ref::steal(t->tp_alloc(t, n));
-            for (Py_ssize_t i = 0; record && i < n; ++i) {
-                PyTuple_SET_ITEM(record.get(), i, items[i].release());
-            }
-            return record;
+        Ref fields = Ref::steal(PyTuple_New(n));
+        for (Py_ssize_t i = 0; fields && i < n; ++i) {
+            PyTuple_SET_ITEM(fields.get(), i, items[i].release());
         }
-        Ref args = Ref::steal(PyTuple_New(n));
-        for (Py_ssize_t i = 0; args && i < n; ++i) {
-            PyTuple_SET_ITEM(args.get(), i, items[i].release());
+        if (!fields) {
+            return Ref();
         }
-        return args ? Ref::steal(PyObject_Call(type, args.get(), nullptr))
-                    : Ref();
+        if (type == type_ && isUnchanged()) {
+            // What the named tuple's `__new__` does: tuple.__new__(type,
+            // fields), through the tuple type's own constructor, which
+            // sets up every part of the object (the hash cache included).
+            Ref args = Ref::steal(PyTuple_Pack(1, fields.get()));
+            return args ? Ref::steal(PyTuple_Type.tp_new(
+                              reinterpret_cast<PyTypeObject*>(type),
+                              args.get(), nullptr))
+                        : Ref();
+        }
+        return Ref::steal(PyObject_Call(type, fields.get(), nullptr));
     }
 
 private:
-    bool isUnchanged() const noexcept
+    // A subclass of tuple whose metaclass is `type`, declaring `n` fields.
+    static bool isPlainTupleType(PyObject* type, Py_ssize_t n) noexcept
     {
-        auto* t = reinterpret_cast<PyTypeObject*>(type_);
-        return t->tp_init == PyBaseObject_Type.tp_init &&
-               PyDict_GetItemWithError(t->tp_dict, newName_) == new_;
+        if (!PyType_Check(type) || Py_TYPE(type) != &PyType_Type ||
+            !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(type),
+                              &PyTuple_Type)) {
+            return false;
+        }
+        Ref declared = Ref::steal(PyObject_GetAttrString(type, "_fields"));
+        PyErr_Clear();
+        return declared && PyTuple_CheckExact(declared.get()) &&
+               PyTuple_GET_SIZE(declared.get()) == n;
     }
 
+    // The `__new__` entry of the type's own dict (borrowed), or null.
+    PyObject* typeDictNew(PyObject* type) const noexcept
+    {
+        PyObject* dict = reinterpret_cast<PyTypeObject*>(type)->tp_dict;
+        // An exact dict and an interned str key: the search cannot fail.
+        return dict && PyDict_CheckExact(dict)
+                   ? PyDict_GetItemWithError(dict, newName_)
+                   : nullptr;
+    }
+
+    // New reference to the function an exact staticmethod `sm` wraps, read
+    // through its own descriptor slot, or an empty Ref.
+    static Ref staticFunction(PyObject* sm, PyObject* type) noexcept
+    {
+        if (!sm || Py_TYPE(sm) != &PyStaticMethod_Type) {
+            return Ref();
+        }
+        Ref f =
+            Ref::steal(PyStaticMethod_Type.tp_descr_get(sm, nullptr, type));
+        if (!f) {
+            PyErr_Clear();  // an uninitialised staticmethod: no quick path
+        }
+        return f;
+    }
+
+    bool isUnchanged() const noexcept
+    {
+        PyObject* type = type_;
+        auto* t = reinterpret_cast<PyTypeObject*>(type);
+        if (Py_TYPE(t) != &PyType_Type || t->tp_new != typeNew_ ||
+            t->tp_init != PyBaseObject_Type.tp_init ||
+            typeDictNew(type) != newInDict_) {
+            return false;
+        }
+        return new_.is(staticFunction(newInDict_, type).get());
+    }
+
+    // Kept for the process while quick building is on, else null: the type
+    // as made at import, its `__new__` staticmethod and the function that
+    // staticmethod wraps.
     PyObject* type_ = nullptr;
-    PyObject* new_ = nullptr;
-    PyObject* newName_ = nullptr;
+    PyObject* newInDict_ = nullptr;
+    PinnedFunction new_;
+    newfunc typeNew_ = nullptr;
+    PyObject* newName_ = nullptr;  // interned "__new__", kept for the process
 };
 
 // Warns when the module runs under another major.minor than the headers it
@@ -284,7 +420,10 @@ struct Frame {
         Py_INCREF(module);
         moduleState.module = module;
         moduleState.dict = PyModule_GetDict(module);
+        moduleState.fullName = M::fullName;
+        moduleState.ready = false;
         if (execSteps(module)) {
+            moduleState.ready = true;
             return 0;
         }
         if (!PyErr_Occurred()) {

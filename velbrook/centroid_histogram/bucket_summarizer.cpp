@@ -285,6 +285,9 @@ template <class PushItem>
 PyObject* buildHistogram(std::size_t max_size, PyObject* iterable,
                          PushItem pushItem) noexcept
 {
+    if (!moduleReady()) {
+        return nullptr;
+    }
     std::optional<Histogram> histogram;
     if (!guarded([&] {
             histogram.emplace(max_size);
@@ -293,7 +296,12 @@ PyObject* buildHistogram(std::size_t max_size, PyObject* iterable,
         return nullptr;
     }
     Ref keep = Ref::incref(iterable);  // borrowed from the caller
-    auto visit = [&](PyObject* item) { return pushItem(*histogram, item); };
+    // A push costs up to the number of buckets: Ctrl-C is polled after a
+    // bounded amount of work, however long the iterable and the list.
+    InterruptPoll poll;
+    auto visit = [&](PyObject* item) {
+        return pushItem(*histogram, item) && poll.tick(histogram->size() + 1);
+    };
     bool ok;
     try {
         ok = forEachItem(iterable, visit);
@@ -349,7 +357,7 @@ PyObject* py_histogram_from_values(PyObject*, PyObject* args,
                                    PyObject* kwds) noexcept
 {
     Ref bound[2];
-    if (!bindArguments(valuesSignature, args, kwds, bound)) {
+    if (!moduleReady() || !bindArguments(valuesSignature, args, kwds, bound)) {
         addTraceback(VB_FUNCTION("histogram_from_values"));
         return nullptr;
     }
@@ -365,7 +373,8 @@ PyObject* py_histogram_from_buckets(PyObject*, PyObject* args,
                                     PyObject* kwds) noexcept
 {
     Ref bound[2];
-    if (!bindArguments(bucketsSignature, args, kwds, bound)) {
+    if (!moduleReady() ||
+        !bindArguments(bucketsSignature, args, kwds, bound)) {
         addTraceback(VB_FUNCTION("histogram_from_buckets"));
         return nullptr;
     }

@@ -117,14 +117,15 @@ private:
 // ---------------------------------------------------------------------------
 // Time-zone suffix.
 
-// The standard library's `re.search` and `re.sub` as imported, and the
-// pattern string this module bound as TZ_REGEXP; all null unless `re` is
-// the standard one.  While the module's names still hold exactly these
-// objects, the suffix is found and removed here, with the same result as
-// the calls (checked against them by the tests), at a fraction of their
-// cost.  Kept for the process.
-PyObject* standardSearch = nullptr;
-PyObject* standardSub = nullptr;
+// The standard library's `re.search` and `re.sub` as bound at import, and
+// the pattern string this module bound as TZ_REGEXP.  The functions are
+// pinned only when they are the `re` module's own plain functions.  While
+// the module's names still hold exactly these objects, with their code and
+// defaults unchanged, the suffix is found and removed here, with the same
+// result as the calls (checked against them by the tests), at a fraction
+// of their cost.  Kept for the process.
+PinnedFunction standardSearch;
+PinnedFunction standardSub;
 PyObject* ownPattern = nullptr;
 
 // Where `re.search(TZ_REGEXP, s)` matches in `s`: a sign and ASCII digits
@@ -188,8 +189,8 @@ Ref removeZoneSuffix(PyObject* x) noexcept
     }
     Py_ssize_t start = 0, end = 0;
     int found;
-    const bool native = standardSearch && search.get() == standardSearch &&
-                        pattern.get() == ownPattern;
+    const bool native =
+        standardSearch.is(search.get()) && pattern.get() == ownPattern;
     if (native) {
 #if PY_VERSION_HEX < 0x030C0000
         if (PyUnicode_READY(text.get()) < 0) {
@@ -209,7 +210,7 @@ Ref removeZoneSuffix(PyObject* x) noexcept
     if (!pattern) {
         return pattern;
     }
-    if (native && sub.get() == standardSub && pattern.get() == ownPattern) {
+    if (native && standardSub.is(sub.get()) && pattern.get() == ownPattern) {
         return cutOut(text.get(), start, end);
     }
     return callFunction(sub, pattern.get(), emptyString, text.get());
@@ -227,6 +228,10 @@ template <OnMismatch mode>
 PyObject* date2int(PyObject* x, const char* fmt, bool skipTz,
                    const FunctionInfo& info) noexcept
 {
+    if (!moduleReady()) {
+        addTraceback(info);
+        return nullptr;
+    }
     Ref stripped;
     if (!skipTz && std::strstr(fmt, "%M") != nullptr) {
         stripped = removeZoneSuffix(x);
@@ -283,7 +288,7 @@ PyObject* strptime(PyObject* x, const char* fmt,
     bool ok;
     {
         DateText date;
-        ok = date.set(x) && guarded([&] {
+        ok = moduleReady() && date.set(x) && guarded([&] {
                  tmb = strptime_c(date.c_str(), fmt);
                  return true;
              });
@@ -322,7 +327,8 @@ PyObject* bindDate2int(const Signature& sig, PyObject* args, PyObject* kwds,
     Ref values[3];
     ByteString fmt;
     int skipTz = 0;
-    if (!bindArguments(sig, args, kwds, values) || !fmt.set(values[1].get()) ||
+    if (!moduleReady() || !bindArguments(sig, args, kwds, values) ||
+        !fmt.set(values[1].get()) ||
         (values[2] && (skipTz = PyObject_IsTrue(values[2].get())) < 0)) {
         addTraceback(info);
         return nullptr;
@@ -348,7 +354,8 @@ PyObject* py_strptime(PyObject*, PyObject* args, PyObject* kwds) noexcept
 {
     Ref values[2];
     ByteString fmt;
-    if (!bindArguments(strptimeSignature, args, kwds, values) ||
+    if (!moduleReady() ||
+        !bindArguments(strptimeSignature, args, kwds, values) ||
         !fmt.set(values[1].get())) {
         addTraceback(VB_FUNCTION("strptime"));
         return nullptr;
@@ -389,19 +396,6 @@ bool createConstants() noexcept
            internSignature(strptimeSignature);
 }
 
-// True for the function `name` defined by the standard library's `re`.
-bool isStandardFunction(PyObject* f, const char* name) noexcept
-{
-    if (!PyFunction_Check(f)) {
-        return false;
-    }
-    PyObject* module = PyFunction_GetModule(f);  // borrowed
-    PyObject* own = reinterpret_cast<PyFunctionObject*>(f)->func_name;
-    return module && PyUnicode_Check(module) &&
-           PyUnicode_CompareWithASCIIString(module, "re") == 0 &&
-           PyUnicode_CompareWithASCIIString(own, name) == 0;
-}
-
 // `from re import search, sub`, bound as module attributes.
 bool importRegexFunctions() noexcept
 {
@@ -418,14 +412,15 @@ bool importRegexFunctions() noexcept
             return false;
         }
     }
-    Py_CLEAR(standardSearch);
-    Py_CLEAR(standardSub);
-    if (isStandardFunction(found[0].get(), "search") &&
-        isStandardFunction(found[1].get(), "sub")) {
-        standardSearch = found[0].release();
-        standardSub = found[1].release();
+    standardSearch.clear();
+    standardSub.clear();
+    Ref ownSearch = standardFunction("re", "search");
+    Ref ownSub = standardFunction("re", "sub");
+    if (found[0].get() == ownSearch.get() && found[1].get() == ownSub.get()) {
+        standardSearch.pin(ownSearch.get());
+        standardSub.pin(ownSub.get());
     }
-    return true;
+    return !PyErr_Occurred();
 }
 
 PyMethodDef methods[] = {

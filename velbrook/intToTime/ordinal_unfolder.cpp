@@ -59,7 +59,9 @@ PyObject* tm_to_datetime(const struct tm& t, TmToDatetimeOptions* opt) noexcept
     const int us = (opt && opt->__pyx_n > 0) ? opt->microseconds : 0;
     const long long year = static_cast<long long>(t.tm_year) + 1900;
     PyObject* result = nullptr;
-    if (year > INT_MAX) {
+    if (!moduleReady()) {
+        // The datetime C API may not be loaded yet.
+    } else if (year > INT_MAX) {
         // Out of any datetime's range; word it as the constructor does.
         PyErr_Format(PyExc_ValueError, "year %lld is out of range", year);
     } else {
@@ -92,6 +94,10 @@ struct tm datetime_to_tm(PyObject* dt) noexcept
 
 PyObject* int2time(long x, const char* fmt, int /*skip_dispatch*/) noexcept
 {
+    if (!moduleReady()) {
+        addTraceback(VB_FUNCTION("int2time"));
+        return nullptr;
+    }
     const DecodedValue d = splitMilliseconds(x, fmt);
     std::int64_t seconds = d.value;
     struct tm t;
@@ -135,7 +141,9 @@ PyObject* fromordinal(long x, int /*skip_dispatch*/) noexcept
 {
     struct tm t;
     PyObject* result = nullptr;
-    if (x < 1) {
+    if (!moduleReady()) {
+        // Nothing to convert with yet.
+    } else if (x < 1) {
         raiseWithArgs(moduleState.valueError, ordinalTooSmallArgs);
     } else if (!fromordinal_tm(x, &t)) {
         raiseGmtimeFailed();
@@ -154,7 +162,9 @@ PyObject* utcfromtimestamp(double x, int /*skip_dispatch*/) noexcept
     struct tm t;
     PyObject* result = nullptr;
     time_t s;
-    if (!splitTimestamp(x, split) ||
+    if (!moduleReady()) {
+        // Nothing to convert with yet.
+    } else if (!splitTimestamp(x, split) ||
         (s = static_cast<time_t>(split.seconds), !gmtime_r(&s, &t))) {
         raiseGmtimeFailed();
     } else {
@@ -188,7 +198,8 @@ PyObject* py_int2time(PyObject*, PyObject* args, PyObject* kwds) noexcept
     Ref values[2];
     std::int64_t x;
     ByteString fmt;
-    if (!bindArguments(int2timeSignature, args, kwds, values) ||
+    if (!moduleReady() ||
+        !bindArguments(int2timeSignature, args, kwds, values) ||
         !toInt64(values[0].get(), x) || !fmt.set(values[1].get())) {
         addTraceback(VB_FUNCTION("int2time"));
         return nullptr;
@@ -199,7 +210,7 @@ PyObject* py_int2time(PyObject*, PyObject* args, PyObject* kwds) noexcept
 PyObject* py_fromordinal(PyObject*, PyObject* arg) noexcept
 {
     std::int64_t x;
-    if (!toInt64(arg, x)) {
+    if (!moduleReady() || !toInt64(arg, x)) {
         addTraceback(VB_FUNCTION("fromordinal"));
         return nullptr;
     }
@@ -209,7 +220,7 @@ PyObject* py_fromordinal(PyObject*, PyObject* arg) noexcept
 PyObject* py_utcfromtimestamp(PyObject*, PyObject* arg) noexcept
 {
     double x;
-    if (!toDouble(arg, x)) {
+    if (!moduleReady() || !toDouble(arg, x)) {
         addTraceback(VB_FUNCTION("utcfromtimestamp"));
         return nullptr;
     }
@@ -220,6 +231,10 @@ PyObject* py_totimestamp(PyObject*, PyObject* arg) noexcept
 {
     // Reading the fields of an object of another layout would read
     // unrelated memory, so anything but a datetime is refused.
+    if (!moduleReady()) {
+        addTraceback(VB_FUNCTION("totimestamp"));
+        return nullptr;
+    }
     if (!PyDateTime_Check(arg)) {
         PyErr_Format(PyExc_TypeError,
                      "totimestamp() argument must be datetime.datetime, "
