@@ -38,8 +38,20 @@ GMTIME = ValueError("gmtime failed due to invalid input")
 TOO_SMALL = ValueError("ordinal must be >= 1")
 
 
+def constructor_error(*fields):
+    """The ValueError of `datetime(*fields)`: velbrook passes the
+    constructor's own error on, whose wording changes between versions."""
+    try:
+        datetime(*fields)
+    except ValueError as e:
+        return ValueError(*e.args)
+    raise AssertionError("datetime%r is valid" % (fields,))
+
+
 def out_of_range(year):
-    return ValueError("year %d is out of range" % year)
+    if year > INT_MAX:  # beyond the constructor's reach: velbrook's words
+        return ValueError("year %d is out of range" % year)
+    return constructor_error(year, 1, 1)
 
 
 def check(call, expected):
@@ -548,8 +560,8 @@ def test_fromordinal_tm_over_whole_range():
             d[:6] + ((d.tm_wday + 1) % 7, d.tm_yday))
 
 
-BAD_MICROSECOND = ValueError("microsecond must be in 0..999999")
-BAD_MONTH = ValueError("month must be in 1..12")
+BAD_MICROSECOND = constructor_error(2020, 1, 1, 0, 0, 0, 10 ** 6)
+BAD_MONTH = constructor_error(2020, 13, 1)
 
 
 @pytest.mark.parametrize("t, opt, expected", [
@@ -561,10 +573,11 @@ BAD_MONTH = ValueError("month must be in 1..12")
         tm_zone=b"XYZ"), None, datetime(2020, 1, 1)),
     (tm(2020, 1, 1), (1, 10 ** 6), BAD_MICROSECOND),
     (tm(2016, 12, 31, 23, 59, 60), None,
-     ValueError("second must be in 0..59")),
-    (tm(2020, 2, 30), None, ValueError("day is out of range for month")),
+     constructor_error(2016, 12, 31, 23, 59, 60)),
+    (tm(2020, 2, 30), None, constructor_error(2020, 2, 30)),
     (tm(2020, 13, 1), None, BAD_MONTH),
-    (Tm(tm_mon=INT_MAX, tm_mday=1), None, BAD_MONTH),
+    (Tm(tm_mon=INT_MAX, tm_mday=1), None,
+     constructor_error(1900, INT_MAX, 1)),  # the month saturates
     (tm(0, 12, 31), None, out_of_range(0)),
     (tm(10000, 1, 1), None, out_of_range(10000)),
     (Tm(tm_year=INT_MAX, tm_mday=1), None, out_of_range(INT_MAX + 1900)),
