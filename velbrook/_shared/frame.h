@@ -24,6 +24,10 @@
 
 #define VB_EXPORT_INIT extern "C" __attribute__((visibility("default")))
 
+// Tuples cache their hash in the object from 3.14 on; -1 means "not
+// computed yet".
+#define VB_TUPLE_HASH_CACHE (PY_VERSION_HEX >= 0x030E0000)
+
 namespace vb {
 
 // Casts a method implementation to the type the method table stores.
@@ -142,6 +146,37 @@ inline Ref makeRecordType(PyObject* namedtuple, const char* typeName,
     return type;
 }
 
+// The major.minor of the headers the module was compiled with and of the
+// running interpreter, as text ("3.11").
+struct VersionTexts {
+    char built[16];
+    char running[16] = {0};
+
+    VersionTexts() noexcept
+    {
+        std::snprintf(built, sizeof built, "%d.%d", PY_MAJOR_VERSION,
+                      PY_MINOR_VERSION);
+        // The running version's major.minor: digits, one dot, digits.
+        const char* text = Py_GetVersion();
+        bool dot = false;
+        for (size_t i = 0; i + 1 < sizeof running; ++i) {
+            const char c = text[i];
+            if (c == '.' && !dot) {
+                dot = true;
+            } else if (c < '0' || c > '9') {
+                break;
+            }
+            running[i] = c;
+        }
+    }
+};
+
+inline bool runsOnBuildVersion() noexcept
+{
+    VersionTexts v;
+    return std::strcmp(v.built, v.running) == 0;
+}
+
 // A plain function as it stood when it was pinned: while the same object
 // still has the same code, defaults and keyword defaults, calling it runs
 // exactly what ran then.  The references are kept for the process (plain
@@ -234,8 +269,12 @@ public:
         Py_CLEAR(type_);
         Py_CLEAR(newInDict_);
         new_.clear();
+        // The instance layout filled by `build` is that of the headers this
+        // module was compiled with: only the same major.minor is known to
+        // share it.
         Ref standard = standardFunction("collections", "namedtuple");
-        if (namedtuple != standard.get() || !isPlainTupleType(type.get(), n)) {
+        if (!runsOnBuildVersion() || namedtuple != standard.get() ||
+            !isPlainTupleType(type.get(), n)) {
             return !PyErr_Occurred();
         }
         if (!newName_ && !(newName_ = internName("__new__"))) {
@@ -260,24 +299,31 @@ public:
     // (all non-null).  Null with the exception set.
     Ref build(PyObject* type, Ref* items, Py_ssize_t n) const noexcept
     {
+        if (type == type_ && isUnchanged()) {
+            // What `tuple.__new__(type, fields)` does for a subclass: a
+            // fresh instance from the type's allocator (items null, as
+            // during any tuple's construction), filled before anyone else
+            // sees it, with its hash cache marked "not computed yet" on the
+            // versions that have one.
+            auto* t = reinterpret_cast<PyTypeObject*>(type);
+            Ref record = Ref::steal(t->tp_alloc(t, n));
+            if (!record) {
+                return record;
+            }
+            for (Py_ssize_t i = 0; i < n; ++i) {
+                PyTuple_SET_ITEM(record.get(), i, items[i].release());
+            }
+#if VB_TUPLE_HASH_CACHE
+            reinterpret_cast<PyTupleObject*>(record.get())->ob_hash = -1;
+#endif
+            return record;
+        }
         Ref fields = Ref::steal(PyTuple_New(n));
         for (Py_ssize_t i = 0; fields && i < n; ++i) {
             PyTuple_SET_ITEM(fields.get(), i, items[i].release());
         }
-        if (!fields) {
-            return Ref();
-        }
-        if (type == type_ && isUnchanged()) {
-            // What the named tuple's `__new__` does: tuple.__new__(type,
-            // fields), through the tuple type's own constructor, which
-            // sets up every part of the object (the hash cache included).
-            Ref args = Ref::steal(PyTuple_Pack(1, fields.get()));
-            return args ? Ref::steal(PyTuple_Type.tp_new(
-                              reinterpret_cast<PyTypeObject*>(type),
-                              args.get(), nullptr))
-                        : Ref();
-        }
-        return Ref::steal(PyObject_Call(type, fields.get(), nullptr));
+        return fields ? Ref::steal(PyObject_Call(type, fields.get(), nullptr))
+                      : Ref();
     }
 
 private:
@@ -346,30 +392,15 @@ private:
 // was compiled against.
 inline bool checkRuntimeVersion(const char* fullName) noexcept
 {
-    char built[16];
-    std::snprintf(built, sizeof built, "%d.%d", PY_MAJOR_VERSION,
-                  PY_MINOR_VERSION);
-    // The running version's major.minor: digits, one dot, digits.
-    const char* running = Py_GetVersion();
-    char actual[16] = {0};
-    bool dot = false;
-    for (size_t i = 0; i + 1 < sizeof actual; ++i) {
-        char c = running[i];
-        if (c == '.' && !dot) {
-            dot = true;
-        } else if (c < '0' || c > '9') {
-            break;
-        }
-        actual[i] = c;
-    }
-    if (std::strcmp(built, actual) == 0) {
+    VersionTexts v;
+    if (std::strcmp(v.built, v.running) == 0) {
         return true;
     }
     char message[200];
     std::snprintf(message, sizeof message,
                   "compiletime version %s of module '%.100s' does not match "
                   "runtime version %s",
-                  built, fullName, actual);
+                  v.built, fullName, v.running);
     return PyErr_WarnEx(nullptr, message, 1) == 0;
 }
 
