@@ -6,7 +6,6 @@ Environment switches:
                        Sanitizer (the interpreter must preload the runtimes)
 """
 import os
-import sysconfig
 
 from setuptools import Extension, setup
 from setuptools.command.build_ext import build_ext
@@ -18,10 +17,6 @@ COMPILE_ARGS = [
     "-ffp-contract=off",
     "-Wall",
     "-Wextra",
-    # The interpreter's headers as system headers: their macros must not
-    # trip the stricter warnings in our code.
-    "-isystem",
-    sysconfig.get_paths()["include"],
 ]
 LINK_ARGS = []
 if os.environ.get("VELBROOK_WERROR"):
@@ -70,7 +65,8 @@ def extension(package, name, headers):
         sources=[os.path.join(folder, name + ".cpp")],
         depends=[os.path.join(folder, h) for h in headers]
         + [os.path.join("velbrook", "_shared", h) for h in
-           ("args.h", "capi.h", "errors.h", "frame.h", "names.h", "ref.h")],
+           ("args.h", "capi.h", "errors.h", "frame.h", "names.h", "python.h",
+            "ref.h")],
         language="c++",
         extra_compile_args=COMPILE_ARGS,
         extra_link_args=LINK_ARGS,

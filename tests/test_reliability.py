@@ -216,9 +216,10 @@ def growth(call, touched, n=ITERATIONS):
     return blocks, [a - b for a, b in zip(after, before)]
 
 
-@pytest.mark.parametrize("f, args, kwargs, exc", LEAK_CASES)
-def test_no_leak(f, args, kwargs, exc):
-    if exc is not None:  # the path under test is the one taken
+def leak_case_call(f, args, kwargs, exc):
+    """A call of the case that swallows its expected exception, after
+    checking that the path under test is the one taken."""
+    if exc is not None:
         with pytest.raises(exc):
             f(*args, **kwargs)
 
@@ -227,7 +228,12 @@ def test_no_leak(f, args, kwargs, exc):
             f(*args, **kwargs)
         except exc or ():
             pass
+    return call
 
+
+@pytest.mark.parametrize("f, args, kwargs, exc", LEAK_CASES)
+def test_no_leak(f, args, kwargs, exc):
+    call = leak_case_call(f, args, kwargs, exc)
     touched = touched_objects(f, args, kwargs)
     blocks, refs = growth(call, touched)
     moved = [(repr(o)[:60], d) for o, d in zip(touched, refs) if d]
@@ -235,6 +241,25 @@ def test_no_leak(f, args, kwargs, exc):
     if not SANITIZED:
         assert blocks <= BLOCK_NOISE, "%d blocks after %d calls" % (
             blocks, ITERATIONS)
+
+
+@pytest.mark.skipif(not hasattr(sys, "gettotalrefcount"),
+                    reason="a debug interpreter counts all references")
+@pytest.mark.parametrize("f, args, kwargs, exc", LEAK_CASES)
+def test_total_reference_count_is_unchanged(f, args, kwargs, exc):
+    def total_growth(call):
+        for _ in itertools.repeat(None, 100):
+            call()
+        gc.collect()
+        before = sys.gettotalrefcount()
+        for _ in itertools.repeat(None, 1000):
+            call()
+        gc.collect()
+        return sys.gettotalrefcount() - before
+
+    # Against the same loop around a call that does nothing.
+    call = leak_case_call(f, args, kwargs, exc)
+    assert total_growth(call) - total_growth(lambda: None) <= 0
 
 
 # ---------------------------------------------------------------------------

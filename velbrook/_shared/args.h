@@ -3,7 +3,7 @@
 // version the module runs under.
 #pragma once
 
-#include <Python.h>
+#include "python.h"
 
 #include <cstdint>
 #include <cstring>

@@ -4,7 +4,7 @@
 // other's functions by name at import time.
 #pragma once
 
-#include <Python.h>
+#include "python.h"
 
 #include "ref.h"
 

@@ -3,8 +3,7 @@
 // into interpreter exceptions.
 #pragma once
 
-#include <Python.h>
-#include <frameobject.h>
+#include "python.h"
 
 #include <cstddef>
 #include <exception>

@@ -11,7 +11,7 @@
 // and exports `PyInit_<shortName>` returning `Frame<M>::initialise()`.
 #pragma once
 
-#include <Python.h>
+#include "python.h"
 
 #include <cstdio>
 #include <cstring>

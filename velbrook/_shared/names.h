@@ -2,7 +2,7 @@
 // builtins.  Rebinding a module attribute changes what the next call sees.
 #pragma once
 
-#include <Python.h>
+#include "python.h"
 
 #include <cstdint>
 

@@ -9,7 +9,7 @@
 //    `release()` on the way out; nothing else balances counts by hand.
 #pragma once
 
-#include <Python.h>
+#include "python.h"
 
 #include <utility>
 

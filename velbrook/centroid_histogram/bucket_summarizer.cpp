@@ -4,7 +4,7 @@
 // Each call owns one `Histogram`, feeds it from an iterable of values or of
 // (centroid, count) pairs, turns its buckets into `CentroidBucket` records
 // inside a `CentroidHistogram` and destroys it, on every path.
-#include <Python.h>
+#include "../_shared/python.h"
 
 #include <cmath>
 #include <cstdint>

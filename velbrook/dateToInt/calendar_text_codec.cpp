@@ -6,7 +6,7 @@
 // objects into the byte strings those headers read, removes a trailing
 // numeric time-zone suffix when asked to, builds the results and
 // initialises the module.  C++ exceptions of the cores stop at `guarded`.
-#include <Python.h>
+#include "../_shared/python.h"
 
 #include <cstring>
 #include <ctime>

@@ -4,8 +4,8 @@
 // records, converts day ordinals and epoch seconds to naive `datetime`
 // objects and `datetime` objects to epoch seconds, all in UTC, and
 // publishes its conversion primitives to other native modules.
-#include <Python.h>
-#include <datetime.h>
+#define VB_USES_DATETIME
+#include "../_shared/python.h"
 
 #include <climits>
 #include <cstdint>
