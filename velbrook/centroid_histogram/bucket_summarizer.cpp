@@ -447,7 +447,15 @@ struct BucketSummarizer {
             return false;
         }
         Py_CLEAR(standardIsnan);
-        if (isStandardIsnan(isnan.get())) {
+        // The bound `isnan` must also be the very object the standard
+        // `math` module holds: another extension module may call itself
+        // "math".
+        Ref math = Ref::steal(PyImport_ImportModule("math"));
+        Ref ownIsnan = math ? Ref::steal(PyObject_GetAttrString(
+                                  math.get(), "isnan"))
+                            : Ref();
+        PyErr_Clear();  // a failure only means "not the standard one"
+        if (isnan.get() == ownIsnan.get() && isStandardIsnan(isnan.get())) {
             standardIsnan = isnan.release();  // kept for the process
         }
         return bindRecordType(centroidBucket, "CentroidBucket", bucketFields,
