@@ -65,8 +65,9 @@ def extension(package, name, headers):
         sources=[os.path.join(folder, name + ".cpp")],
         depends=[os.path.join(folder, h) for h in headers]
         + [os.path.join("velbrook", "_shared", h) for h in
-           ("args.h", "capi.h", "errors.h", "frame.h", "names.h", "python.h",
-            "ref.h")],
+           ("capi.h", "compat.h", "convert.h", "errors.h", "frame.h",
+            "function.h", "imports.h", "interrupts.h", "names.h", "python.h",
+            "records.h", "ref.h", "state.h")],
         language="c++",
         extra_compile_args=COMPILE_ARGS,
         extra_link_args=LINK_ARGS,

@@ -12,10 +12,12 @@ namespace vb {
 
 using AnyFunction = void (*)();
 
-template <class F>
-inline AnyFunction erase(F* f) noexcept
+// Casts a function pointer to the type a table stores it as: `AnyFunction`
+// in the C-level table, `PyCFunction` in a method table.
+template <class To = AnyFunction, class F>
+inline To castFunction(F* f) noexcept
 {
-    return reinterpret_cast<AnyFunction>(f);
+    return reinterpret_cast<To>(reinterpret_cast<AnyFunction>(f));
 }
 
 // Adds one entry to the module's table, creating the table on first use.

@@ -1,143 +1,117 @@
-// Error reporting shared by the extension modules: traceback entries named
-// after the failing function, and the boundary that turns C++ exceptions
-// into interpreter exceptions.
+// Failures as the interpreter sees them: traceback entries named after the
+// failing function, and the one boundary that turns C++ exceptions into
+// interpreter exceptions.
 #pragma once
 
 #include "python.h"
 
-#include <cstddef>
+#include <cstdio>
 #include <exception>
+#include <new>
 
+#include "compat.h"
 #include "ref.h"
+#include "state.h"
 
 namespace vb {
 
-// Process-wide state of the one module held by this shared library.  Every
-// extension module is its own shared library built from one translation
-// unit, and all symbols are hidden, so each module has its own copy.
-struct ModuleState {
-    PyObject* module = nullptr;      // owned while the module is initialised
-    PyObject* dict = nullptr;        // borrowed from `module`
-    PyObject* builtins = nullptr;    // owned; the `builtins` module
-    PyObject* valueError = nullptr;  // owned; the builtin `ValueError`
-    long long interpreterId = -1;
-    // True once the module's initialisation has run to its end.  Until
-    // then (and for good after a failed one) its functions, which a failed
-    // import can leave reachable, must not touch the state above.
-    bool ready = false;
-    const char* fullName = "";  // "velbrook.intToTime.ordinal_unfolder"
-};
-
-inline ModuleState moduleState;
-
-// True when the module is initialised; otherwise raises RuntimeError.
-inline bool moduleReady() noexcept
-{
-    if (moduleState.ready) {
-        return true;
-    }
-    PyErr_Format(PyExc_RuntimeError,
-                 "module %s is not initialised: its import failed or has not "
-                 "finished",
-                 moduleState.fullName);
-    return false;
-}
-
-// Polls for pending signals (Ctrl-C) in a loop whose length the caller
-// controls, after about `budget` units of work, so that a long loop stops
-// promptly while a short step pays only an addition and a comparison.
-class InterruptPoll {
-public:
-    // Adds `work` units; false with the exception set when a signal
-    // handler raised (KeyboardInterrupt).
-    bool tick(std::size_t work) noexcept
+// A module function as tracebacks show it: the module's full name, a dot
+// and `name`, at the line of this declaration in the module's source.
+struct FunctionName {
+    constexpr FunctionName(const char* name, int line = __builtin_LINE())
+        : name(name), line(line)
     {
-        done_ += work;
-        if (done_ < budget) {
-            return true;
-        }
-        done_ = 0;
-        return PyErr_CheckSignals() == 0;
     }
 
-    static constexpr std::size_t budget = std::size_t{1} << 16;
-
-private:
-    std::size_t done_ = 0;
-};
-
-// A function as it appears in tracebacks: its full dotted name and the
-// source file that implements it.
-struct FunctionInfo {
-    const char* qualname;  // "velbrook.intToTime.ordinal_unfolder.int2time"
-    const char* filename;
+    const char* name;  // "int2time"
     int line;
 };
 
-// Adds a traceback entry for `fn` to the pending exception.  The pending
-// exception is kept whatever happens while the entry is built.
-inline void addTraceback(const FunctionInfo& fn) noexcept
+// Adds a traceback entry `qualname` at `line` of the module's source to
+// the pending exception, which is kept whatever happens meanwhile.
+inline void addTraceback(const char* qualname, int line) noexcept
 {
     if (!moduleState.dict) {
         return;  // no globals to run a frame with (failed initialisation)
     }
-#if PY_VERSION_HEX >= 0x030C0000
-    PyObject* exc = PyErr_GetRaisedException();
-#else
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-#endif
-    Ref code = Ref::steal(reinterpret_cast<PyObject*>(
-        PyCode_NewEmpty(fn.filename, fn.qualname, fn.line)));
     Ref frame;
-    if (code) {
-        frame = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_New(
-            PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()),
-            moduleState.dict, nullptr)));
+    {
+        SavedError saved;
+        Ref code = Ref::steal(reinterpret_cast<PyObject*>(
+            PyCode_NewEmpty(moduleState.sourceFile, qualname, line)));
+        if (code) {
+            frame = Ref::steal(reinterpret_cast<PyObject*>(
+                PyFrame_New(PyThreadState_Get(),
+                            reinterpret_cast<PyCodeObject*>(code.get()),
+                            moduleState.dict, nullptr)));
+        }
     }
-    PyErr_Clear();  // a failure to build the entry must not replace `exc`
-#if PY_VERSION_HEX >= 0x030C0000
-    PyErr_SetRaisedException(exc);
-#else
-    PyErr_Restore(type, value, tb);
-#endif
     if (frame) {
         PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
     }
 }
 
-// Raises `ValueError` (the builtin looked up at import) for an exception
-// caught at the boundary between a native core and the interpreter: the
-// `what()` text of a standard exception, no message for anything else.
-// Must be called from inside a catch block.
-inline void setErrorFromCurrentException() noexcept
+inline void addTraceback(const FunctionName& fn) noexcept
+{
+    char qualname[256];
+    std::snprintf(qualname, sizeof qualname, "%s.%s", moduleState.fullName,
+                  fn.name);
+    addTraceback(qualname, fn.line);
+}
+
+// Adds `fn`'s traceback entry when the scope is left with an exception
+// set: every failure path of a function is covered by one declaration.
+class TracebackOnError {
+public:
+    explicit TracebackOnError(const FunctionName& fn) noexcept : fn_(fn) {}
+    TracebackOnError(const TracebackOnError&) = delete;
+    TracebackOnError& operator=(const TracebackOnError&) = delete;
+    ~TracebackOnError()
+    {
+        if (PyErr_Occurred()) {
+            addTraceback(fn_);
+        }
+    }
+
+private:
+    const FunctionName& fn_;
+};
+
+// How the boundary reports running out of memory.
+enum class OnBadAlloc {
+    valueError,   // like any standard exception: ValueError("std::bad_alloc")
+    memoryError,  // the interpreter's MemoryError
+};
+
+// Runs `body` (a callable returning bool: true on success) and turns any
+// C++ exception that escapes it into an interpreter exception: `ValueError`
+// (the builtin looked up at import) with the `what()` text of a standard
+// exception, without a message for anything else.  Returns false when the
+// interpreter's exception is set.
+template <class Body>
+inline bool guarded(Body&& body,
+                    OnBadAlloc onBadAlloc = OnBadAlloc::valueError) noexcept
 {
     PyObject* valueError =
-        moduleState.valueError ? moduleState.valueError : PyExc_ValueError;
+        moduleState.valueError ? moduleState.valueError.get()
+                               : PyExc_ValueError;
     try {
-        throw;
+        return body();
+    } catch (const std::bad_alloc& e) {
+        if (onBadAlloc == OnBadAlloc::memoryError) {
+            PyErr_NoMemory();
+        } else {
+            PyErr_SetString(valueError, e.what());
+        }
     } catch (const std::exception& e) {
         PyErr_SetString(valueError, e.what());
     } catch (...) {
         PyErr_SetNone(valueError);
     }
+    return false;
 }
 
-// Runs `body` (a callable returning bool: true on success) and turns any
-// C++ exception that escapes it into an interpreter exception.  Returns
-// false when the interpreter's exception is set.
-template <class Body>
-inline bool guarded(Body&& body) noexcept
-{
-    try {
-        return body();
-    } catch (...) {
-        setErrorFromCurrentException();
-        return false;
-    }
-}
-
-// Raises `exc_type(*args)` where `args` is a prebuilt argument tuple, so the
+// Raises `excType(*args)` where `args` is a prebuilt argument tuple, so the
 // exception's `args` is exactly that tuple.
 inline void raiseWithArgs(PyObject* excType, PyObject* args) noexcept
 {

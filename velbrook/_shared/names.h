@@ -6,20 +6,17 @@
 
 #include <cstdint>
 
-#include "errors.h"
+#include "compat.h"
 #include "ref.h"
+#include "state.h"
 
 namespace vb {
 
-// Interned `str` for a name, created once and kept for the process.
-inline PyObject* internName(const char* text) noexcept
-{
-    return PyUnicode_InternFromString(text);
-}
-
+// New reference to the builtin `name`, with NameError when it is missing.
 inline Ref builtinName(PyObject* name) noexcept
 {
-    Ref value = Ref::steal(PyObject_GetAttr(moduleState.builtins, name));
+    Ref value =
+        Ref::steal(PyObject_GetAttr(moduleState.builtins.get(), name));
     if (!value && PyErr_ExceptionMatches(PyExc_AttributeError)) {
         PyErr_Clear();
         PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
@@ -27,29 +24,36 @@ inline Ref builtinName(PyObject* name) noexcept
     return value;
 }
 
-// A name looked up in the module namespace, with a one-entry cache keyed on
-// the namespace's version tag: while the namespace is unchanged, the entry
-// found last time is still in it and no dictionary search is needed.
-// Interpreters from 3.12 on deprecate the version tag; there a plain
-// lookup is made (an interned key with a cached hash: one probe).
+inline Ref lookupBuiltin(const char* name) noexcept
+{
+    Ref key = Ref::steal(PyUnicode_FromString(name));
+    return key ? builtinName(key.get()) : Ref();
+}
+
+// A name looked up in the module namespace.  Where the namespace has a
+// version tag, a one-entry cache keyed on it skips the dictionary search
+// while the namespace is unchanged: the entry found last time is still in
+// it.  Elsewhere a plain lookup is made (an interned key with a cached
+// hash: one probe).
 class GlobalName {
 public:
-    explicit GlobalName(const char* text) noexcept : text_(text) {}
+    explicit constexpr GlobalName(const char* text) noexcept : text_(text) {}
 
     // New reference to the current value, or null with NameError set.
     Ref get() noexcept
     {
-#if PY_VERSION_HEX < 0x030C0000
+#if VB_HAS_DICT_VERSION
         auto* dict = reinterpret_cast<PyDictObject*>(moduleState.dict);
         if (version_ != 0 && version_ == dict->ma_version_tag) {
-            return cached_ ? Ref::incref(cached_) : builtinName(name_);
+            return cached_ ? Ref::incref(cached_) : builtinName(name_.get());
         }
 #endif
-        if (!name_ && !(name_ = internName(text_))) {
+        if (!name_.once([&] { return internName(text_); })) {
             return Ref();
         }
-        PyObject* value = PyDict_GetItemWithError(moduleState.dict, name_);
-#if PY_VERSION_HEX < 0x030C0000
+        PyObject* value =
+            PyDict_GetItemWithError(moduleState.dict, name_.get());
+#if VB_HAS_DICT_VERSION
         if (!PyErr_Occurred()) {
             cached_ = value;  // borrowed; valid while the version holds
             version_ = dict->ma_version_tag;
@@ -61,13 +65,13 @@ public:
         if (PyErr_Occurred()) {
             return Ref();
         }
-        return builtinName(name_);
+        return builtinName(name_.get());
     }
 
 private:
     const char* text_;
-    PyObject* name_ = nullptr;  // interned, kept for the process
-#if PY_VERSION_HEX < 0x030C0000
+    Immortal name_;  // interned
+#if VB_HAS_DICT_VERSION
     std::uint64_t version_ = 0;
     PyObject* cached_ = nullptr;
 #endif

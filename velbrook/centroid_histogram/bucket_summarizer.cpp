@@ -12,20 +12,23 @@
 #include <new>
 #include <optional>
 
+#include "../_shared/capi.h"
+#include "../_shared/compat.h"
+#include "../_shared/convert.h"
+#include "../_shared/errors.h"
 #include "../_shared/frame.h"
+#include "../_shared/function.h"
+#include "../_shared/imports.h"
+#include "../_shared/interrupts.h"
+#include "../_shared/names.h"
+#include "../_shared/records.h"
 #include "histogram.h"
 
 namespace vb {
 namespace {
 
-constexpr const char* sourceFile =
-    "velbrook/centroid_histogram/bucket_summarizer.cpp";
-#define VB_FUNCTION(name)                                                  \
-    FunctionInfo                                                           \
-    {                                                                      \
-        "velbrook.centroid_histogram.bucket_summarizer." name, sourceFile, \
-            __LINE__                                                       \
-    }
+Function valuesFn{"histogram_from_values", {"max_size", "values"}};
+Function bucketsFn{"histogram_from_buckets", {"max_size", "buckets"}};
 
 constexpr const char* builderSignature =
     "PyObject *(size_t, PyObject *, int __pyx_skip_dispatch)";
@@ -37,42 +40,11 @@ RecordType centroidBucket;
 RecordType centroidHistogram;
 GlobalName collectionsName("collections");
 
-// The standard library's `math.isnan`, kept for the process, or null when
-// the import produced something else.  While the module's `isnan` is this
-// very object, calling it on an exact float can only answer std::isnan of
-// the value, so the call is skipped; any other binding is always called.
-PyObject* standardIsnan;
-
-bool isStandardIsnan(PyObject* f) noexcept
-{
-    if (!PyCFunction_Check(f)) {
-        return false;
-    }
-    auto* cf = reinterpret_cast<PyCFunctionObject*>(f);
-    PyObject* self = cf->m_self;  // borrowed; the defining module
-    if (!self || !PyModule_Check(self) ||
-        std::strcmp(cf->m_ml->ml_name, "isnan") != 0) {
-        return false;
-    }
-    PyModuleDef* def = PyModule_GetDef(self);
-    if (!def) {
-        PyErr_Clear();
-        return false;
-    }
-    return def->m_name && std::strcmp(def->m_name, "math") == 0;
-}
-
-// ---------------------------------------------------------------------------
-// Calls with positional arguments only; all return new references.
-
-Ref call(PyObject* f, PyObject* a) noexcept
-{
-#if PY_VERSION_HEX >= 0x03090000
-    return Ref::steal(PyObject_CallOneArg(f, a));
-#else
-    return Ref::steal(PyObject_CallFunctionObjArgs(f, a, nullptr));
-#endif
-}
+// The standard library's `math.isnan`, or null when the import produced
+// something else.  While the module's `isnan` is this very object, calling
+// it on an exact float can only answer std::isnan of the value, so the
+// call is skipped; any other binding is always called.
+Immortal standardIsnan;
 
 // ---------------------------------------------------------------------------
 // Walking an iterable as a `for` loop does.
@@ -191,7 +163,7 @@ bool pushValue(Histogram& histogram, PyObject* v)
     if (!isnan) {
         return false;
     }
-    if (isnan.get() == standardIsnan && PyFloat_CheckExact(v)) {
+    if (isnan.get() == standardIsnan.get() && PyFloat_CheckExact(v)) {
         const double x = PyFloat_AS_DOUBLE(v);
         if (!std::isnan(x)) {
             histogram.push(x);
@@ -282,9 +254,10 @@ PyObject* makeResult(std::size_t max_size,
 // `pushItem` and builds the result.  The histogram lives in this frame, so
 // it is gone on every return, before the caller sees the exception.
 template <class PushItem>
-PyObject* buildHistogram(std::size_t max_size, PyObject* iterable,
-                         PushItem pushItem) noexcept
+PyObject* buildHistogram(const FunctionName& fn, std::size_t max_size,
+                         PyObject* iterable, PushItem pushItem) noexcept
 {
+    TracebackOnError scope(fn);
     if (!moduleReady()) {
         return nullptr;
     }
@@ -302,17 +275,11 @@ PyObject* buildHistogram(std::size_t max_size, PyObject* iterable,
     auto visit = [&](PyObject* item) {
         return pushItem(*histogram, item) && poll.tick(histogram->size() + 1);
     };
-    bool ok;
-    try {
-        ok = forEachItem(iterable, visit);
-    } catch (const std::bad_alloc&) {
-        // Only growth without a reservation allocates while pushing.
-        PyErr_NoMemory();
-        ok = false;
-    } catch (...) {
-        setErrorFromCurrentException();
-        ok = false;
-    }
+    // Only growth without a reservation allocates while pushing: running
+    // out of memory there is the interpreter's MemoryError.
+    const bool ok =
+        guarded([&] { return forEachItem(iterable, visit); },
+                OnBadAlloc::memoryError);
     return ok ? makeResult(max_size, histogram) : nullptr;
 }
 
@@ -323,75 +290,40 @@ PyObject* buildHistogram(std::size_t max_size, PyObject* iterable,
 PyObject* histogram_from_values(std::size_t max_size, PyObject* values,
                                 int /*skip_dispatch*/) noexcept
 {
-    PyObject* result = buildHistogram(max_size, values, pushValue);
-    if (!result) {
-        addTraceback(VB_FUNCTION("histogram_from_values"));
-    }
-    return result;
+    return buildHistogram(valuesFn, max_size, values, pushValue);
 }
 
 PyObject* histogram_from_buckets(std::size_t max_size, PyObject* buckets,
                                  int /*skip_dispatch*/) noexcept
 {
-    PyObject* result = buildHistogram(max_size, buckets, pushBucket);
-    if (!result) {
-        addTraceback(VB_FUNCTION("histogram_from_buckets"));
-    }
-    return result;
+    return buildHistogram(bucketsFn, max_size, buckets, pushBucket);
 }
 
 // ---------------------------------------------------------------------------
-// Interpreter-level functions.
+// Interpreter-level functions: `fn(max_size, iterable)`, bound and
+// converted, then handed to the C-level `build`.
 
-const char* const valuesNames[] = {"max_size", "values"};
-PyObject* valuesInterned[2];
-Signature valuesSignature = {"histogram_from_values", valuesNames,
-                             valuesInterned, 2, 2};
-
-const char* const bucketsNames[] = {"max_size", "buckets"};
-PyObject* bucketsInterned[2];
-Signature bucketsSignature = {"histogram_from_buckets", bucketsNames,
-                              bucketsInterned, 2, 2};
-
-PyObject* py_histogram_from_values(PyObject*, PyObject* args,
-                                   PyObject* kwds) noexcept
+template <auto& fn, auto build>
+PyObject* py_builder(PyObject*, PyObject* args, PyObject* kwds) noexcept
 {
     Ref bound[2];
-    if (!moduleReady() || !bindArguments(valuesSignature, args, kwds, bound)) {
-        addTraceback(VB_FUNCTION("histogram_from_values"));
-        return nullptr;
-    }
     std::uint64_t n;
-    if (!toSize(bound[0].get(), n)) {
-        addTraceback(VB_FUNCTION("histogram_from_values"));
-        return nullptr;
+    {
+        TracebackOnError scope(fn);
+        if (!moduleReady() || !fn.bind(args, kwds, bound) ||
+            !toSize(bound[0].get(), n)) {
+            return nullptr;
+        }
     }
-    return histogram_from_values(n, bound[1].get(), 0);
-}
-
-PyObject* py_histogram_from_buckets(PyObject*, PyObject* args,
-                                    PyObject* kwds) noexcept
-{
-    Ref bound[2];
-    if (!moduleReady() ||
-        !bindArguments(bucketsSignature, args, kwds, bound)) {
-        addTraceback(VB_FUNCTION("histogram_from_buckets"));
-        return nullptr;
-    }
-    std::uint64_t n;
-    if (!toSize(bound[0].get(), n)) {
-        addTraceback(VB_FUNCTION("histogram_from_buckets"));
-        return nullptr;
-    }
-    return histogram_from_buckets(n, bound[1].get(), 0);
+    return build(n, bound[1].get(), 0);
 }
 
 PyMethodDef methods[] = {
-    {"histogram_from_values", method(&py_histogram_from_values),
+    {valuesFn.name, method(&py_builder<valuesFn, histogram_from_values>),
      METH_VARARGS | METH_KEYWORDS,
      "Build a centroid histogram of a given size from an iterable of "
      "floating-point values."},
-    {"histogram_from_buckets", method(&py_histogram_from_buckets),
+    {bucketsFn.name, method(&py_builder<bucketsFn, histogram_from_buckets>),
      METH_VARARGS | METH_KEYWORDS,
      "Build a centroid histogram of a given size from an iterable of "
      "(centroid, count) pairs."},
@@ -415,60 +347,42 @@ bool bindRecordType(RecordType& record, const char* name,
     return namedtuple && record.create(namedtuple.get(), name, fields, n);
 }
 
-struct BucketSummarizer {
-    static constexpr const char* shortName = "bucket_summarizer";
-    static constexpr const char* fullName =
-        "velbrook.centroid_histogram.bucket_summarizer";
-    static constexpr const char* sourceFile = vb::sourceFile;
-    static constexpr PyMethodDef* methods = vb::methods;
-
-    static bool init(PyObject* module) noexcept
-    {
-        static const char* const bucketFields[] = {"centroid", "count"};
-        static const char* const histogramFields[] = {"max_size", "buckets"};
-        const CFunction entries[] = {
-            {"histogram_from_values", erase(&histogram_from_values),
-             builderSignature},
-            {"histogram_from_buckets", erase(&histogram_from_buckets),
-             builderSignature},
-        };
-        if (!keepValueError() || !lookupBuiltin("range") ||
-            !internSignature(valuesSignature) ||
-            !internSignature(bucketsSignature) ||
-            !publishTable(module, entries)) {
-            return false;
-        }
-        Ref collections = importStandardModule("collections", nullptr);
-        if (!collections || !setGlobal("collections", collections.get())) {
-            return false;
-        }
-        Ref isnan = bindImportedName("math", "isnan");
-        if (!isnan) {
-            return false;
-        }
-        Py_CLEAR(standardIsnan);
-        // The bound `isnan` must also be the very object the standard
-        // `math` module holds: another extension module may call itself
-        // "math".
-        Ref math = Ref::steal(PyImport_ImportModule("math"));
-        Ref ownIsnan = math ? Ref::steal(PyObject_GetAttrString(
-                                  math.get(), "isnan"))
-                            : Ref();
-        PyErr_Clear();  // a failure only means "not the standard one"
-        if (isnan.get() == ownIsnan.get() && isStandardIsnan(isnan.get())) {
-            standardIsnan = isnan.release();  // kept for the process
-        }
-        return bindRecordType(centroidBucket, "CentroidBucket", bucketFields,
-                              2) &&
-               bindRecordType(centroidHistogram, "CentroidHistogram",
-                              histogramFields, 2);
+bool init(PyObject* module) noexcept
+{
+    static const char* const bucketFields[] = {"centroid", "count"};
+    static const char* const histogramFields[] = {"max_size", "buckets"};
+    const CFunction entries[] = {
+        {valuesFn.name, castFunction(&histogram_from_values),
+         builderSignature},
+        {bucketsFn.name, castFunction(&histogram_from_buckets),
+         builderSignature},
+    };
+    if (!lookupBuiltin("range") || !publishTable(module, entries)) {
+        return false;
     }
-};
+    Ref collections = importStandardModule("collections", nullptr);
+    Ref isnan[1];
+    if (!collections || !setGlobal("collections", collections.get()) ||
+        !bindImportedNames("math", {"isnan"}, isnan)) {
+        return false;
+    }
+    standardIsnan.clear();
+    if (isnan[0].get() == standardFunction("math", "isnan").get()) {
+        standardIsnan.set(std::move(isnan[0]));
+    }
+    return bindRecordType(centroidBucket, "CentroidBucket", bucketFields,
+                          2) &&
+           bindRecordType(centroidHistogram, "CentroidHistogram",
+                          histogramFields, 2);
+}
+
+constexpr ModuleSpec spec = {"velbrook.centroid_histogram.bucket_summarizer",
+                             methods, init};
 
 }  // namespace
 }  // namespace vb
 
 VB_EXPORT_INIT PyObject* PyInit_bucket_summarizer()
 {
-    return vb::Frame<vb::BucketSummarizer>::initialise();
+    return vb::Frame<vb::spec>::initialise();
 }

@@ -11,19 +11,22 @@
 #include <cstring>
 #include <ctime>
 
+#include "../_shared/capi.h"
+#include "../_shared/compat.h"
+#include "../_shared/convert.h"
+#include "../_shared/errors.h"
 #include "../_shared/frame.h"
+#include "../_shared/function.h"
+#include "../_shared/imports.h"
+#include "../_shared/names.h"
 #include "PosixFctns.h"
 
 namespace vb {
 namespace {
 
-constexpr const char* sourceFile =
-    "velbrook/dateToInt/calendar_text_codec.cpp";
-#define VB_FUNCTION(name)                                                    \
-    FunctionInfo                                                             \
-    {                                                                        \
-        "velbrook.dateToInt.calendar_text_codec." name, sourceFile, __LINE__ \
-    }
+Function date2intFn{"date2intWrapper", {"x", "fmt", "skip_tz"}, 2};
+Function date2intSafeFn{"date2intSafeWrapper", {"x", "fmt", "skip_tz"}, 2};
+Function strptimeFn{"strptime", {"x", "fmt"}};
 
 // ---------------------------------------------------------------------------
 // C-level records and the function bound from the integer-to-time module.
@@ -55,8 +58,8 @@ TmToDatetime tmToDatetime = nullptr;
 // ---------------------------------------------------------------------------
 // Constants created at import and kept for the process.
 
-PyObject* encodeName = nullptr;   // interned "encode"
-PyObject* emptyString = nullptr;  // "", the replacement of a zone suffix
+Immortal encodeName;   // interned "encode"
+Immortal emptyString;  // "", the replacement of a zone suffix
 
 // The pattern of a trailing numeric zone such as " +0100" or "-05".
 constexpr const char* tzRegexp = "\\s*[\\+-][0-9]+$";
@@ -93,7 +96,7 @@ public:
             return encoded && viewBytes(encoded.get());
         }
         Ref encoded =
-            Ref::steal(PyObject_CallMethodObjArgs(x, encodeName, nullptr));
+            Ref::steal(PyObject_CallMethodObjArgs(x, encodeName.get(), nullptr));
         return encoded && viewBytes(encoded.get());
     }
 
@@ -126,7 +129,7 @@ private:
 // of their cost.  Kept for the process.
 PinnedFunction standardSearch;
 PinnedFunction standardSub;
-PyObject* ownPattern = nullptr;
+Immortal ownPattern;
 
 // Where `re.search(TZ_REGEXP, s)` matches in `s`: a sign and ASCII digits
 // ending at the end of `s` or just before a final newline, with any run of
@@ -168,12 +171,6 @@ Ref cutOut(PyObject* text, Py_ssize_t start, Py_ssize_t end) noexcept
     return tail ? Ref::steal(PyUnicode_Concat(head.get(), tail.get())) : Ref();
 }
 
-Ref callFunction(const Ref& f, PyObject* a, PyObject* b,
-                 PyObject* c = nullptr) noexcept
-{
-    return Ref::steal(PyObject_CallFunctionObjArgs(f.get(), a, b, c, nullptr));
-}
-
 // `str(x)` with a trailing match of TZ_REGEXP removed, all three names
 // read from the module namespace now.  Null with the exception set.
 Ref removeZoneSuffix(PyObject* x) noexcept
@@ -190,16 +187,16 @@ Ref removeZoneSuffix(PyObject* x) noexcept
     Py_ssize_t start = 0, end = 0;
     int found;
     const bool native =
-        standardSearch.is(search.get()) && pattern.get() == ownPattern;
+        standardSearch.is(search.get()) && pattern.get() == ownPattern.get();
     if (native) {
-#if PY_VERSION_HEX < 0x030C0000
+#if VB_STR_NEEDS_READY
         if (PyUnicode_READY(text.get()) < 0) {
             return Ref();
         }
 #endif
         found = findZoneSuffix(text.get(), start, end);
     } else {
-        Ref match = callFunction(search, pattern.get(), text.get());
+        Ref match = call(search.get(), pattern.get(), text.get());
         found = match ? PyObject_IsTrue(match.get()) : -1;
     }
     if (found <= 0) {
@@ -210,10 +207,11 @@ Ref removeZoneSuffix(PyObject* x) noexcept
     if (!pattern) {
         return pattern;
     }
-    if (native && standardSub.is(sub.get()) && pattern.get() == ownPattern) {
+    if (native && standardSub.is(sub.get()) &&
+        pattern.get() == ownPattern.get()) {
         return cutOut(text.get(), start, end);
     }
-    return callFunction(sub, pattern.get(), emptyString, text.get());
+    return call(sub.get(), pattern.get(), emptyString.get(), text.get());
 }
 
 // ---------------------------------------------------------------------------
@@ -225,18 +223,17 @@ enum class OnMismatch { raise, minusOne };
 // must stay alive for the call; `fmt` must not change while interpreter
 // code (str, search, sub, encode) runs.
 template <OnMismatch mode>
-PyObject* date2int(PyObject* x, const char* fmt, bool skipTz,
-                   const FunctionInfo& info) noexcept
+PyObject* date2int(PyObject* x, const char* fmt, bool skipTz) noexcept
 {
+    TracebackOnError scope(mode == OnMismatch::raise ? date2intFn
+                                                     : date2intSafeFn);
     if (!moduleReady()) {
-        addTraceback(info);
         return nullptr;
     }
     Ref stripped;
     if (!skipTz && std::strstr(fmt, "%M") != nullptr) {
         stripped = removeZoneSuffix(x);
         if (!stripped) {
-            addTraceback(info);
             return nullptr;
         }
         x = stripped.get();
@@ -254,11 +251,7 @@ PyObject* date2int(PyObject* x, const char* fmt, bool skipTz,
             });
         }
     }
-    PyObject* result = ok ? PyLong_FromLongLong(value) : nullptr;
-    if (!result) {
-        addTraceback(info);
-    }
-    return result;
+    return ok ? PyLong_FromLongLong(value) : nullptr;
 }
 
 bool skipTzOption(const Date2intOptions* opt) noexcept
@@ -269,21 +262,20 @@ bool skipTzOption(const Date2intOptions* opt) noexcept
 PyObject* date2intWrapper(PyObject* x, const char* fmt, int /*skip_dispatch*/,
                           Date2intOptions* opt) noexcept
 {
-    return date2int<OnMismatch::raise>(x, fmt, skipTzOption(opt),
-                                       VB_FUNCTION("date2intWrapper"));
+    return date2int<OnMismatch::raise>(x, fmt, skipTzOption(opt));
 }
 
 PyObject* date2intSafeWrapper(PyObject* x, const char* fmt,
                               int /*skip_dispatch*/,
                               Date2intOptions* opt) noexcept
 {
-    return date2int<OnMismatch::minusOne>(x, fmt, skipTzOption(opt),
-                                          VB_FUNCTION("date2intSafeWrapper"));
+    return date2int<OnMismatch::minusOne>(x, fmt, skipTzOption(opt));
 }
 
 PyObject* strptime(PyObject* x, const char* fmt,
                    int /*skip_dispatch*/) noexcept
 {
+    TracebackOnError scope(strptimeFn);
     vb_tm tmb{};
     bool ok;
     {
@@ -293,72 +285,44 @@ PyObject* strptime(PyObject* x, const char* fmt,
                  return true;
              });
     }
-    PyObject* result = nullptr;
-    if (ok) {
-        TmToDatetimeOptions opt = {1, tmb.tm_micro_sec};
-        result = tmToDatetime(tmb, &opt);
+    if (!ok) {
+        return nullptr;
     }
-    if (!result) {
-        addTraceback(VB_FUNCTION("strptime"));
-    }
-    return result;
+    TmToDatetimeOptions opt = {1, tmb.tm_micro_sec};
+    return tmToDatetime(tmb, &opt);
 }
 
 // ---------------------------------------------------------------------------
 // Interpreter-level functions.
 
-const char* const date2intNames[] = {"x", "fmt", "skip_tz"};
-PyObject* date2intInterned[3];
-PyObject* date2intSafeInterned[3];
-Signature date2intSignature = {"date2intWrapper", date2intNames,
-                               date2intInterned, 2, 3};
-Signature date2intSafeSignature = {"date2intSafeWrapper", date2intNames,
-                                   date2intSafeInterned, 2, 3};
-
-const char* const strptimeNames[] = {"x", "fmt"};
-PyObject* strptimeInterned[2];
-Signature strptimeSignature = {"strptime", strptimeNames, strptimeInterned, 2,
-                               2};
-
 template <OnMismatch mode>
-PyObject* bindDate2int(const Signature& sig, PyObject* args, PyObject* kwds,
-                       const FunctionInfo& info) noexcept
+PyObject* py_date2int(PyObject*, PyObject* args, PyObject* kwds) noexcept
 {
+    auto& fn = mode == OnMismatch::raise ? date2intFn : date2intSafeFn;
     Ref values[3];
     ByteString fmt;
     int skipTz = 0;
-    if (!moduleReady() || !bindArguments(sig, args, kwds, values) ||
-        !fmt.set(values[1].get()) ||
-        (values[2] && (skipTz = PyObject_IsTrue(values[2].get())) < 0)) {
-        addTraceback(info);
-        return nullptr;
+    {
+        TracebackOnError scope(fn);
+        if (!moduleReady() || !fn.bind(args, kwds, values) ||
+            !fmt.set(values[1].get()) ||
+            (values[2] && (skipTz = PyObject_IsTrue(values[2].get())) < 0)) {
+            return nullptr;
+        }
     }
-    return date2int<mode>(values[0].get(), fmt.c_str(), skipTz != 0, info);
-}
-
-PyObject* py_date2intWrapper(PyObject*, PyObject* args,
-                             PyObject* kwds) noexcept
-{
-    return bindDate2int<OnMismatch::raise>(date2intSignature, args, kwds,
-                                           VB_FUNCTION("date2intWrapper"));
-}
-
-PyObject* py_date2intSafeWrapper(PyObject*, PyObject* args,
-                                 PyObject* kwds) noexcept
-{
-    return bindDate2int<OnMismatch::minusOne>(
-        date2intSafeSignature, args, kwds, VB_FUNCTION("date2intSafeWrapper"));
+    return date2int<mode>(values[0].get(), fmt.c_str(), skipTz != 0);
 }
 
 PyObject* py_strptime(PyObject*, PyObject* args, PyObject* kwds) noexcept
 {
     Ref values[2];
     ByteString fmt;
-    if (!moduleReady() ||
-        !bindArguments(strptimeSignature, args, kwds, values) ||
-        !fmt.set(values[1].get())) {
-        addTraceback(VB_FUNCTION("strptime"));
-        return nullptr;
+    {
+        TracebackOnError scope(strptimeFn);
+        if (!moduleReady() || !strptimeFn.bind(args, kwds, values) ||
+            !fmt.set(values[1].get())) {
+            return nullptr;
+        }
     }
     return strptime(values[0].get(), fmt.c_str(), 0);
 }
@@ -369,15 +333,15 @@ PyObject* py_strptime(PyObject*, PyObject* args, PyObject* kwds) noexcept
 bool publishCFunctions(PyObject* module) noexcept
 {
     const CFunction entries[] = {
-        {"date2intWrapper", erase(&date2intWrapper),
+        {"date2intWrapper", castFunction(&date2intWrapper),
          "PyObject *(PyObject *, char const *, int __pyx_skip_dispatch, "
          "struct __pyx_opt_args_8velbrook_9dateToInt_19calendar_text_codec_"
          "date2intWrapper *__pyx_optional_args)"},
-        {"date2intSafeWrapper", erase(&date2intSafeWrapper),
+        {"date2intSafeWrapper", castFunction(&date2intSafeWrapper),
          "PyObject *(PyObject *, char const *, int __pyx_skip_dispatch, "
          "struct __pyx_opt_args_8velbrook_9dateToInt_19calendar_text_codec_"
          "date2intSafeWrapper *__pyx_optional_args)"},
-        {"strptime", erase(&strptime),
+        {"strptime", castFunction(&strptime),
          "PyObject *(PyObject *, char const *, int __pyx_skip_dispatch)"},
     };
     return publishTable(module, entries);
@@ -385,32 +349,18 @@ bool publishCFunctions(PyObject* module) noexcept
 
 bool createConstants() noexcept
 {
-    if (!encodeName && !(encodeName = internName("encode"))) {
-        return false;
-    }
-    if (!emptyString && !(emptyString = PyUnicode_FromString(""))) {
-        return false;
-    }
-    return internSignature(date2intSignature) &&
-           internSignature(date2intSafeSignature) &&
-           internSignature(strptimeSignature);
+    return encodeName.once([] { return internName("encode"); }) &&
+           emptyString.once(
+               [] { return Ref::steal(PyUnicode_FromString("")); });
 }
 
-// `from re import search, sub`, bound as module attributes.
+// `from re import search, sub`, bound as module attributes; pinned when
+// they are the standard module's own functions.
 bool importRegexFunctions() noexcept
 {
-    Ref fromList = Ref::steal(Py_BuildValue("[ss]", "search", "sub"));
-    Ref re = fromList ? importStandardModule("re", fromList.get()) : Ref();
-    if (!re) {
-        return false;
-    }
     Ref found[2];
-    const char* const names[2] = {"search", "sub"};
-    for (int i = 0; i < 2; ++i) {
-        found[i] = importFrom(re.get(), names[i]);
-        if (!found[i] || !setGlobal(names[i], found[i].get())) {
-            return false;
-        }
+    if (!bindImportedNames("re", {"search", "sub"}, found)) {
+        return false;
     }
     standardSearch.clear();
     standardSub.clear();
@@ -424,54 +374,43 @@ bool importRegexFunctions() noexcept
 }
 
 PyMethodDef methods[] = {
-    {"date2intWrapper", method(&py_date2intWrapper),
+    {date2intFn.name, method(&py_date2int<OnMismatch::raise>),
      METH_VARARGS | METH_KEYWORDS,
      "date2intWrapper(x, const char *fmt, bool skip_tz=False)"},
-    {"date2intSafeWrapper", method(&py_date2intSafeWrapper),
+    {date2intSafeFn.name, method(&py_date2int<OnMismatch::minusOne>),
      METH_VARARGS | METH_KEYWORDS,
      "date2intSafeWrapper(x, const char *fmt, bool skip_tz=False)"},
-    {"strptime", method(&py_strptime), METH_VARARGS | METH_KEYWORDS,
+    {strptimeFn.name, method(&py_strptime), METH_VARARGS | METH_KEYWORDS,
      "strptime(x, const char *fmt)"},
     {nullptr, nullptr, 0, nullptr},
 };
 
-struct CalendarTextCodec {
-    static constexpr const char* shortName = "calendar_text_codec";
-    static constexpr const char* fullName =
-        "velbrook.dateToInt.calendar_text_codec";
-    static constexpr const char* sourceFile = vb::sourceFile;
-    static constexpr PyMethodDef* methods = vb::methods;
-
-    static bool init(PyObject* module) noexcept
-    {
-        if (!createConstants()) {
-            return false;
-        }
-        if (!keepValueError() || !publishCFunctions(module)) {
-            return false;
-        }
-        AnyFunction bound = bindFunction(unfolderModule, "tm_to_datetime",
-                                         tmToDatetimeSignature);
-        if (!bound) {
-            return false;
-        }
-        tmToDatetime = reinterpret_cast<TmToDatetime>(bound);
-        if (!importRegexFunctions()) {
-            return false;
-        }
-        Ref pattern = Ref::steal(PyUnicode_FromString(tzRegexp));
-        if (!pattern || !setGlobal("TZ_REGEXP", pattern.get())) {
-            return false;
-        }
-        Py_XSETREF(ownPattern, pattern.release());
-        return true;
+bool init(PyObject* module) noexcept
+{
+    if (!createConstants() || !publishCFunctions(module)) {
+        return false;
     }
-};
+    AnyFunction bound = bindFunction(unfolderModule, "tm_to_datetime",
+                                     tmToDatetimeSignature);
+    if (!bound) {
+        return false;
+    }
+    tmToDatetime = reinterpret_cast<TmToDatetime>(bound);
+    if (!importRegexFunctions()) {
+        return false;
+    }
+    Ref pattern = Ref::steal(PyUnicode_FromString(tzRegexp));
+    return pattern && setGlobal("TZ_REGEXP", pattern.get()) &&
+           ownPattern.set(std::move(pattern));
+}
+
+constexpr ModuleSpec spec = {"velbrook.dateToInt.calendar_text_codec",
+                             methods, init};
 
 }  // namespace
 }  // namespace vb
 
 VB_EXPORT_INIT PyObject* PyInit_calendar_text_codec()
 {
-    return vb::Frame<vb::CalendarTextCodec>::initialise();
+    return vb::Frame<vb::spec>::initialise();
 }

@@ -11,18 +11,24 @@
 #include <cstdint>
 #include <ctime>
 
+#include "../_shared/capi.h"
+#include "../_shared/convert.h"
+#include "../_shared/errors.h"
 #include "../_shared/frame.h"
+#include "../_shared/function.h"
+#include "../_shared/imports.h"
+#include "../_shared/names.h"
+#include "../_shared/records.h"
 #include "broken_down_time.h"
 
 namespace vb {
 namespace {
 
-constexpr const char* sourceFile = "velbrook/intToTime/ordinal_unfolder.cpp";
-#define VB_FUNCTION(name)                                                 \
-    FunctionInfo                                                          \
-    {                                                                     \
-        "velbrook.intToTime.ordinal_unfolder." name, sourceFile, __LINE__ \
-    }
+Function int2timeFn{"int2time", {"x", "fmt"}};
+FunctionName fromordinalFn{"fromordinal"};
+FunctionName utcfromtimestampFn{"utcfromtimestamp"};
+FunctionName totimestampFn{"totimestamp"};
+FunctionName tmToDatetimeFn{"tm_to_datetime"};
 
 // Optional arguments of `tm_to_datetime`, laid out as its C-level callers
 // pass them.
@@ -32,8 +38,8 @@ struct TmToDatetimeOptions {
 };
 
 // Argument tuples of the module's own ValueErrors, built at import.
-PyObject* gmtimeFailedArgs;
-PyObject* ordinalTooSmallArgs;
+Immortal gmtimeFailedArgs;
+Immortal ordinalTooSmallArgs;
 
 GlobalName structTimeName("struct_time");
 RecordType structTime;
@@ -41,7 +47,7 @@ GlobalName namedtupleName("namedtuple");
 
 void raiseGmtimeFailed() noexcept
 {
-    raiseWithArgs(moduleState.valueError, gmtimeFailedArgs);
+    raiseWithArgs(moduleState.valueError.get(), gmtimeFailedArgs.get());
 }
 
 int saturatingIncrement(int v) noexcept
@@ -56,6 +62,7 @@ int saturatingIncrement(int v) noexcept
 // or null with the constructor's exception set.
 PyObject* tm_to_datetime(const struct tm& t, TmToDatetimeOptions* opt) noexcept
 {
+    TracebackOnError scope(tmToDatetimeFn);
     const int us = (opt && opt->__pyx_n > 0) ? opt->microseconds : 0;
     const long long year = static_cast<long long>(t.tm_year) + 1900;
     PyObject* result = nullptr;
@@ -69,9 +76,6 @@ PyObject* tm_to_datetime(const struct tm& t, TmToDatetimeOptions* opt) noexcept
             static_cast<int>(year), saturatingIncrement(t.tm_mon), t.tm_mday,
             t.tm_hour, t.tm_min, t.tm_sec, us, Py_None,
             PyDateTimeAPI->DateTimeType);
-    }
-    if (!result) {
-        addTraceback(VB_FUNCTION("tm_to_datetime"));
     }
     return result;
 }
@@ -94,8 +98,8 @@ struct tm datetime_to_tm(PyObject* dt) noexcept
 
 PyObject* int2time(long x, const char* fmt, int /*skip_dispatch*/) noexcept
 {
+    TracebackOnError scope(int2timeFn);
     if (!moduleReady()) {
-        addTraceback(VB_FUNCTION("int2time"));
         return nullptr;
     }
     const DecodedValue d = splitMilliseconds(x, fmt);
@@ -105,7 +109,6 @@ PyObject* int2time(long x, const char* fmt, int /*skip_dispatch*/) noexcept
     time_t s = static_cast<time_t>(seconds);
     if (!ok || !gmtime_r(&s, &t)) {
         raiseGmtimeFailed();
-        addTraceback(VB_FUNCTION("int2time"));
         return nullptr;
     }
     const long long fields[10] = {
@@ -127,54 +130,44 @@ PyObject* int2time(long x, const char* fmt, int /*skip_dispatch*/) noexcept
         items[i] = Ref::steal(PyLong_FromLongLong(fields[i]));
         filled = bool(items[i]);
     }
-    Ref result;
-    if (filled) {
-        result = structTime.build(type.get(), items, 10);
-    }
-    if (!result) {
-        addTraceback(VB_FUNCTION("int2time"));
-    }
-    return result.release();
+    return filled ? structTime.build(type.get(), items, 10).release()
+                  : nullptr;
 }
 
 PyObject* fromordinal(long x, int /*skip_dispatch*/) noexcept
 {
+    TracebackOnError scope(fromordinalFn);
     struct tm t;
-    PyObject* result = nullptr;
     if (!moduleReady()) {
-        // Nothing to convert with yet.
-    } else if (x < 1) {
-        raiseWithArgs(moduleState.valueError, ordinalTooSmallArgs);
-    } else if (!fromordinal_tm(x, &t)) {
+        return nullptr;
+    }
+    if (x < 1) {
+        raiseWithArgs(moduleState.valueError.get(), ordinalTooSmallArgs.get());
+        return nullptr;
+    }
+    if (!fromordinal_tm(x, &t)) {
         raiseGmtimeFailed();
-    } else {
-        result = tm_to_datetime(t, nullptr);
+        return nullptr;
     }
-    if (!result) {
-        addTraceback(VB_FUNCTION("fromordinal"));
-    }
-    return result;
+    return tm_to_datetime(t, nullptr);
 }
 
 PyObject* utcfromtimestamp(double x, int /*skip_dispatch*/) noexcept
 {
+    TracebackOnError scope(utcfromtimestampFn);
     SplitTimestamp split;
     struct tm t;
-    PyObject* result = nullptr;
     time_t s;
     if (!moduleReady()) {
-        // Nothing to convert with yet.
-    } else if (!splitTimestamp(x, split) ||
+        return nullptr;
+    }
+    if (!splitTimestamp(x, split) ||
         (s = static_cast<time_t>(split.seconds), !gmtime_r(&s, &t))) {
         raiseGmtimeFailed();
-    } else {
-        TmToDatetimeOptions opt = {1, split.microseconds};
-        result = tm_to_datetime(t, &opt);
+        return nullptr;
     }
-    if (!result) {
-        addTraceback(VB_FUNCTION("utcfromtimestamp"));
-    }
-    return result;
+    TmToDatetimeOptions opt = {1, split.microseconds};
+    return tm_to_datetime(t, &opt);
 }
 
 // Epoch seconds of the wall-clock fields of `dt` read as UTC; microsecond,
@@ -188,21 +181,17 @@ long totimestamp(PyObject* dt, int /*skip_dispatch*/) noexcept
 // ---------------------------------------------------------------------------
 // Interpreter-level functions.
 
-const char* const int2timeNames[] = {"x", "fmt"};
-PyObject* int2timeInterned[2];
-Signature int2timeSignature = {"int2time", int2timeNames, int2timeInterned, 2,
-                               2};
-
 PyObject* py_int2time(PyObject*, PyObject* args, PyObject* kwds) noexcept
 {
     Ref values[2];
     std::int64_t x;
     ByteString fmt;
-    if (!moduleReady() ||
-        !bindArguments(int2timeSignature, args, kwds, values) ||
-        !toInt64(values[0].get(), x) || !fmt.set(values[1].get())) {
-        addTraceback(VB_FUNCTION("int2time"));
-        return nullptr;
+    {
+        TracebackOnError scope(int2timeFn);
+        if (!moduleReady() || !int2timeFn.bind(args, kwds, values) ||
+            !toInt64(values[0].get(), x) || !fmt.set(values[1].get())) {
+            return nullptr;
+        }
     }
     return int2time(x, fmt.c_str(), 0);
 }
@@ -210,9 +199,11 @@ PyObject* py_int2time(PyObject*, PyObject* args, PyObject* kwds) noexcept
 PyObject* py_fromordinal(PyObject*, PyObject* arg) noexcept
 {
     std::int64_t x;
-    if (!moduleReady() || !toInt64(arg, x)) {
-        addTraceback(VB_FUNCTION("fromordinal"));
-        return nullptr;
+    {
+        TracebackOnError scope(fromordinalFn);
+        if (!moduleReady() || !toInt64(arg, x)) {
+            return nullptr;
+        }
     }
     return fromordinal(x, 0);
 }
@@ -220,27 +211,28 @@ PyObject* py_fromordinal(PyObject*, PyObject* arg) noexcept
 PyObject* py_utcfromtimestamp(PyObject*, PyObject* arg) noexcept
 {
     double x;
-    if (!moduleReady() || !toDouble(arg, x)) {
-        addTraceback(VB_FUNCTION("utcfromtimestamp"));
-        return nullptr;
+    {
+        TracebackOnError scope(utcfromtimestampFn);
+        if (!moduleReady() || !toDouble(arg, x)) {
+            return nullptr;
+        }
     }
     return utcfromtimestamp(x, 0);
 }
 
 PyObject* py_totimestamp(PyObject*, PyObject* arg) noexcept
 {
-    // Reading the fields of an object of another layout would read
-    // unrelated memory, so anything but a datetime is refused.
+    TracebackOnError scope(totimestampFn);
     if (!moduleReady()) {
-        addTraceback(VB_FUNCTION("totimestamp"));
         return nullptr;
     }
+    // Reading the fields of an object of another layout would read
+    // unrelated memory, so anything but a datetime is refused.
     if (!PyDateTime_Check(arg)) {
         PyErr_Format(PyExc_TypeError,
                      "totimestamp() argument must be datetime.datetime, "
                      "not %.200s",
                      Py_TYPE(arg)->tp_name);
-        addTraceback(VB_FUNCTION("totimestamp"));
         return nullptr;
     }
     return PyLong_FromLong(totimestamp(arg, 0));
@@ -310,92 +302,83 @@ bool importTypes() noexcept
 bool publishCFunctions(PyObject* module) noexcept
 {
     const CFunction entries[] = {
-        {"int2time", erase(&int2time),
+        {"int2time", castFunction(&int2time),
          "PyObject *(long, char const *, int __pyx_skip_dispatch)"},
-        {"fromordinal", erase(&fromordinal),
+        {"fromordinal", castFunction(&fromordinal),
          "PyObject *(long, int __pyx_skip_dispatch)"},
-        {"utcfromtimestamp", erase(&utcfromtimestamp),
+        {"utcfromtimestamp", castFunction(&utcfromtimestamp),
          "PyObject *(double, int __pyx_skip_dispatch)"},
-        {"totimestamp", erase(&totimestamp),
+        {"totimestamp", castFunction(&totimestamp),
          "long (PyObject *, int __pyx_skip_dispatch)"},
-        {"tm_to_datetime", erase(&tm_to_datetime),
+        {"tm_to_datetime", castFunction(&tm_to_datetime),
          "PyObject *(struct tm const &, struct "
          "__pyx_opt_args_8velbrook_9intToTime_16ordinal_unfolder_tm_to_"
          "datetime *__pyx_optional_args)"},
-        {"fromordinal_tm", erase(&fromordinal_tm),
+        {"fromordinal_tm", castFunction(&fromordinal_tm),
          "struct tm *(long, struct tm *)"},
-        {"int2time_tm", erase(&int2time_tm),
+        {"int2time_tm", castFunction(&int2time_tm),
          "struct tm *(long, char const *, struct tm *)"},
-        {"datetime_to_tm", erase(&datetime_to_tm), "struct tm (PyObject *)"},
+        {"datetime_to_tm", castFunction(&datetime_to_tm), "struct tm (PyObject *)"},
     };
     return publishTable(module, entries);
 }
 
 bool buildErrorArgs() noexcept
 {
-    if (!gmtimeFailedArgs) {
-        gmtimeFailedArgs =
-            Py_BuildValue("(s)", "gmtime failed due to invalid input");
-    }
-    if (!ordinalTooSmallArgs) {
-        ordinalTooSmallArgs = Py_BuildValue("(s)", "ordinal must be >= 1");
-    }
-    return gmtimeFailedArgs && ordinalTooSmallArgs;
+    return gmtimeFailedArgs.once([] {
+               return Ref::steal(Py_BuildValue(
+                   "(s)", "gmtime failed due to invalid input"));
+           }) &&
+           ordinalTooSmallArgs.once([] {
+               return Ref::steal(
+                   Py_BuildValue("(s)", "ordinal must be >= 1"));
+           });
 }
 
 PyMethodDef methods[] = {
-    {"int2time", method(&py_int2time), METH_VARARGS | METH_KEYWORDS,
+    {int2timeFn.name, method(&py_int2time), METH_VARARGS | METH_KEYWORDS,
      "int2time(long x, const char *fmt)\n\n    Converts an integer (ordinal) "
      "representation into its corresponding time.\n    Converts to GMT "
      "timezone.\n    "},
-    {"fromordinal", method(&py_fromordinal), METH_O,
+    {fromordinalFn.name, method(&py_fromordinal), METH_O,
      "fromordinal(long x)\nConvert a day ordinal (0001-01-01 is day 1) to a "
      "naive datetime at midnight UTC"},
-    {"utcfromtimestamp", method(&py_utcfromtimestamp), METH_O,
+    {utcfromtimestampFn.name, method(&py_utcfromtimestamp), METH_O,
      "utcfromtimestamp(double x)\nConvert from seconds from epoch to "
      "datetime object"},
-    {"totimestamp", method(&py_totimestamp), METH_O,
+    {totimestampFn.name, method(&py_totimestamp), METH_O,
      "totimestamp(dt)\nConvert a datetime, its fields read as UTC, to whole "
      "seconds from epoch"},
     {nullptr, nullptr, 0, nullptr},
 };
 
-struct OrdinalUnfolder {
-    static constexpr const char* shortName = "ordinal_unfolder";
-    static constexpr const char* fullName =
-        "velbrook.intToTime.ordinal_unfolder";
-    static constexpr const char* sourceFile = vb::sourceFile;
-    static constexpr PyMethodDef* methods = vb::methods;
-
-    static bool init(PyObject* module) noexcept
-    {
-        static const char* const fields[] = {
-            "tm_year", "tm_mon",  "tm_mday", "tm_hour",  "tm_min",
-            "tm_sec",  "tm_wday", "tm_yday", "tm_isdst", "tm_milli_sec",
-        };
-        if (!keepValueError() || !buildErrorArgs() ||
-            !internSignature(int2timeSignature) ||
-            !publishCFunctions(module) || !importTypes()) {
-            return false;
-        }
-        Ref namedtuple = bindImportedName("collections", "namedtuple");
-        if (!namedtuple) {
-            return false;
-        }
-        PyDateTime_IMPORT;
-        if (!PyDateTimeAPI) {
-            return false;
-        }
-        namedtuple = namedtupleName.get();
-        return namedtuple &&
-               structTime.create(namedtuple.get(), "struct_time", fields, 10);
+bool init(PyObject* module) noexcept
+{
+    static const char* const fields[] = {
+        "tm_year", "tm_mon",  "tm_mday", "tm_hour",  "tm_min",
+        "tm_sec",  "tm_wday", "tm_yday", "tm_isdst", "tm_milli_sec",
+    };
+    Ref imported[1];
+    if (!buildErrorArgs() || !publishCFunctions(module) || !importTypes() ||
+        !bindImportedNames("collections", {"namedtuple"}, imported)) {
+        return false;
     }
-};
+    PyDateTime_IMPORT;
+    if (!PyDateTimeAPI) {
+        return false;
+    }
+    Ref namedtuple = namedtupleName.get();
+    return namedtuple &&
+           structTime.create(namedtuple.get(), "struct_time", fields, 10);
+}
+
+constexpr ModuleSpec spec = {"velbrook.intToTime.ordinal_unfolder", methods,
+                             init};
 
 }  // namespace
 }  // namespace vb
 
 VB_EXPORT_INIT PyObject* PyInit_ordinal_unfolder()
 {
-    return vb::Frame<vb::OrdinalUnfolder>::initialise();
+    return vb::Frame<vb::spec>::initialise();
 }

@@ -1,0 +1,33 @@
+// Ctrl-C in loops whose length the caller controls.
+#pragma once
+
+#include "python.h"
+
+#include <cstddef>
+
+namespace vb {
+
+// Polls for pending signals after about `budget` units of work, so that a
+// long loop stops promptly while a short step pays only an addition and a
+// comparison.
+class InterruptPoll {
+public:
+    // Adds `work` units; false with the exception set when a signal
+    // handler raised (KeyboardInterrupt).
+    bool tick(std::size_t work) noexcept
+    {
+        done_ += work;
+        if (done_ < budget) {
+            return true;
+        }
+        done_ = 0;
+        return PyErr_CheckSignals() == 0;
+    }
+
+    static constexpr std::size_t budget = std::size_t{1} << 16;
+
+private:
+    std::size_t done_ = 0;
+};
+
+}  // namespace vb
