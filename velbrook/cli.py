@@ -70,9 +70,10 @@ class _Session:
     """One run of a command: reads its inputs, reports bad lines and
     unreadable files on standard error and counts them."""
 
-    def __init__(self, command, stderr, progress=False):
+    def __init__(self, command, stderr, output=None, progress=False):
         self.command = command
         self.stderr = stderr
+        self.output = output
         self.bad = 0
         self.progress = _Progress(command, stderr) if progress else None
 
@@ -80,6 +81,10 @@ class _Session:
         self.bad += 1
         if self.progress:
             self.progress.clear()
+        if self.output:
+            # The lines before it first, so that with both streams on one
+            # terminal or file a report stands after them.
+            self.output.flush()
         if isinstance(error, OSError) and error.strerror:
             message = error.strerror  # as cat says it, without the errno
         else:
@@ -268,7 +273,8 @@ def render_histogram(result, width=50):
              % (len(buckets), result.max_size, total)]
     for b in buckets:
         bar = int(round(width * b.count / top)) if top else 0
-        lines.append("%14.6g %10d  %s" % (b.centroid, b.count, "#" * bar))
+        lines.append(("%14.6g %10d  %s" % (b.centroid, b.count,
+                                            "#" * bar)).rstrip())
     return "\n".join(lines) + "\n"
 
 
@@ -399,8 +405,8 @@ def main(argv=None, stdin=None, stdout=None, stderr=None):
     # while the results themselves scroll past on the same terminal.
     progress = _isatty(stderr) and (args.command == "histogram"
                                     or not _isatty(stdout))
-    session = _Session(args.command, stderr, progress)
     output = _Output(stdout)
+    session = _Session(args.command, stderr, output, progress)
     try:
         args.run(args, stdin, output, session)
         session.done()
