@@ -157,11 +157,16 @@ def test_version_matches_the_installed_metadata():
     (["good", "latin1", "good"], b"737853\n737853\n",
      ["{latin1}:1: 'utf-8' codec can't decode byte 0xe9 in position 11: "
       "invalid continuation byte"]),
+    # Opens, then fails to read.
+    (["memory", "good"], b"737853\n", ["{memory}: Input/output error"]),
 ])
 def test_unreadable_files_and_lines_are_reported_and_the_rest_converted(
         tmp_path, names, out, reports):
     paths = {"missing": tmp_path / "missing.txt", "good": tmp_path / "a.txt",
-             "folder": tmp_path, "latin1": tmp_path / "b.txt"}
+             "folder": tmp_path, "latin1": tmp_path / "b.txt",
+             "memory": "/proc/self/mem"}
+    if "memory" in names and not os.path.exists(paths["memory"]):
+        pytest.skip("no /proc/self/mem")
     paths["good"].write_bytes(b"2021-03-04\n")
     paths["latin1"].write_bytes(b"2021-03-04 \xe9t\xe9\n")
     proc = velbrook(["date2int", "-f", "%Y-%m-%d"]
@@ -169,6 +174,19 @@ def test_unreadable_files_and_lines_are_reported_and_the_rest_converted(
     assert (proc.returncode, proc.stdout) == (1, out)
     assert proc.stderr.decode() == "".join(
         "velbrook date2int: %s\n" % r.format(**paths) for r in reports)
+
+
+@needs_script
+def test_an_output_that_cannot_be_written_is_reported():
+    if not os.path.exists("/dev/full"):
+        pytest.skip("no /dev/full")
+    with open("/dev/full", "wb") as full:
+        proc = subprocess.run([SCRIPT, "date2int", "-f", "%Y"],
+                              input=b"2021\n", stdout=full,
+                              stderr=subprocess.PIPE)
+    assert proc.returncode == 1
+    assert proc.stderr == (b"velbrook date2int: <stdout>: "
+                           b"No space left on device\n")
 
 
 STRICT_LOCALE = {"LC_ALL": "C", "LANG": "C", "PYTHONUTF8": "0",

@@ -111,10 +111,20 @@ class _Session:
                 except OSError as error:
                     self.report(path, error)
                     continue
+            lines = iter(stream)
+            number = 0
             try:
-                # Only reading and decoding raise in here: an error of the
-                # caller's, such as a closed output, never enters this frame.
-                for number, line in enumerate(stream, 1):
+                while True:
+                    # Only reading is guarded: an error of the output or of
+                    # standard error ends the run in main.
+                    try:
+                        line = next(lines)
+                    except StopIteration:
+                        break
+                    except OSError as error:
+                        self.report(name, error)
+                        break
+                    number += 1
                     if self.progress:
                         self.progress.tick(name, number)
                     where = "%s:%d" % (name, number)
@@ -127,10 +137,6 @@ class _Session:
                     else:
                         line = line.rstrip("\r\n")
                     yield where, line
-            except BrokenPipeError:
-                raise  # standard error closed: the run ends
-            except OSError as error:
-                self.report(name, error)
             finally:
                 if close:
                     stream.close()
@@ -413,6 +419,10 @@ def main(argv=None, stdin=None, stdout=None, stderr=None):
         output.flush()
     except BrokenPipeError:
         return EXIT_BROKEN_PIPE
+    except OSError as error:  # the output cannot be written: a full disk
+        session.output = None
+        session.report("<stdout>", error)
+        return 1
     except KeyboardInterrupt:
         session.done()
         return 130
