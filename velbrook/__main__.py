@@ -1,5 +1,4 @@
-import sys
+from velbrook.cli import console_main
 
-from velbrook.cli import main
-
-sys.exit(main())
+if __name__ == "__main__":
+    console_main()

@@ -1,9 +1,14 @@
 import collections as collections
 from typing import (Any, Dict, Iterable, List, NamedTuple, Optional,
-                    Sequence, SupportsFloat, SupportsInt)
+                    Protocol, SupportsFloat, SupportsInt)
 
 # A capacity or a count: an int, or anything with __int__ (floats truncate).
 _Size = SupportsInt
+
+class _Pair(Protocol):
+    """A (centroid, count) bucket: item 0 is read as a float, item 1 as a
+    count through __int__; later items are ignored."""
+    def __getitem__(self, __index: int) -> Any: ...
 
 class CentroidBucket(NamedTuple):
     centroid: float
@@ -23,8 +28,6 @@ def histogram_from_values(
     max_size: _Size, values: Iterable[Optional[SupportsFloat]]
 ) -> CentroidHistogram: ...
 
-# Each bucket's items 0 and 1 are read as (centroid, count); later items
-# are ignored.
 def histogram_from_buckets(
-    max_size: _Size, buckets: Iterable[Sequence[Any]]
+    max_size: _Size, buckets: Iterable[_Pair]
 ) -> CentroidHistogram: ...
