@@ -1,5 +1,6 @@
 """The command-line filters: conversions line by line, bad lines reported
 with their position while the good ones still come out."""
+import datetime
 import io
 import os
 import re
@@ -267,7 +268,9 @@ def test_int2time_output_layout(fmt, layout, stdin, out):
 def test_int2time_reports_an_instant_the_layout_cannot_show():
     # Year 0 is fine in the default layout but has no datetime.
     proc = velbrook(["int2time", "-f", "%Y", "-o", "%Y"], b"0\n1\n")
-    assert (proc.returncode, proc.stdout) == (1, b"1\n")
+    # How a year below 1000 is written depends on the Python version.
+    year_1 = datetime.datetime(1, 1, 1).strftime("%Y").encode()
+    assert (proc.returncode, proc.stdout) == (1, year_1 + b"\n")
     assert proc.stderr.startswith(b"velbrook int2time: <stdin>:1: year ")
 
 
@@ -311,6 +314,14 @@ def test_one_bad_pair_is_reported_by_its_line_and_the_rest_kept():
     (["tail"], b"invalid choice: 'tail'"),
 ])
 def test_usage_errors_exit_2_before_reading_input(args, message):
+    if "-o" in args:
+        layout = args[args.index("-o") + 1]
+        try:
+            datetime.datetime(2000, 1, 1).strftime(layout)
+        except ValueError:
+            pass  # refused here, so the command line must refuse it too
+        else:
+            pytest.skip("this Python's strftime accepts %r" % layout)
     args = [os.fsencode(a) for a in args]
     proc = subprocess.run([os.fsencode(SCRIPT)] + args, input=b"1\n",
                           stdout=subprocess.PIPE, stderr=subprocess.PIPE)

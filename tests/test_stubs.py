@@ -271,3 +271,27 @@ def test_mypy_and_run_time_agree_on_which_calls_are_typed_right():
         line = lines + 2 + i
         assert (line not in rejected) == accepted, (
             "mypy disagrees: %s %s" % (call, rejected.get(line, "")))
+
+
+def test_stubtest_finds_the_stubs_and_the_modules_agree():
+    # The functions carry text signatures, so stubtest compares each stub's
+    # parameters (names, kinds, defaults) with the module's own.
+    pytest.importorskip("mypy.stubtest")
+    import subprocess
+    import sys
+    done = subprocess.run(
+        [sys.executable, "-m", "mypy.stubtest"] + MODULES,
+        cwd=os.path.abspath(os.sep), stdout=subprocess.PIPE,
+        stderr=subprocess.STDOUT, universal_newlines=True, timeout=300)
+    assert done.returncode == 0, done.stdout
+
+
+@pytest.mark.parametrize("module", MODULES)
+def test_every_function_carries_a_text_signature(module):
+    import inspect
+    m = importlib.import_module(module)
+    for name, f in vars(m).items():
+        if type(f).__name__ == "builtin_function_or_method" and \
+                f.__module__ == m.__name__:
+            assert f.__text_signature__, name
+            inspect.signature(f)

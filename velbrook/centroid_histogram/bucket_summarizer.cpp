@@ -321,10 +321,12 @@ PyObject* py_builder(PyObject*, PyObject* args, PyObject* kwds) noexcept
 PyMethodDef methods[] = {
     {valuesFn.name, method(&py_builder<valuesFn, histogram_from_values>),
      METH_VARARGS | METH_KEYWORDS,
+     "histogram_from_values($module, /, max_size, values)\n--\n\n"
      "Build a centroid histogram of a given size from an iterable of "
      "floating-point values."},
     {bucketsFn.name, method(&py_builder<bucketsFn, histogram_from_buckets>),
      METH_VARARGS | METH_KEYWORDS,
+     "histogram_from_buckets($module, /, max_size, buckets)\n--\n\n"
      "Build a centroid histogram of a given size from an iterable of "
      "(centroid, count) pairs."},
     {nullptr, nullptr, 0, nullptr},

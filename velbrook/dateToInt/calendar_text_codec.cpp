@@ -376,11 +376,14 @@ bool importRegexFunctions() noexcept
 PyMethodDef methods[] = {
     {date2intFn.name, method(&py_date2int<OnMismatch::raise>),
      METH_VARARGS | METH_KEYWORDS,
+     "date2intWrapper($module, /, x, fmt, skip_tz=False)\n--\n\n"
      "date2intWrapper(x, const char *fmt, bool skip_tz=False)"},
     {date2intSafeFn.name, method(&py_date2int<OnMismatch::minusOne>),
      METH_VARARGS | METH_KEYWORDS,
+     "date2intSafeWrapper($module, /, x, fmt, skip_tz=False)\n--\n\n"
      "date2intSafeWrapper(x, const char *fmt, bool skip_tz=False)"},
     {strptimeFn.name, method(&py_strptime), METH_VARARGS | METH_KEYWORDS,
+     "strptime($module, /, x, fmt)\n--\n\n"
      "strptime(x, const char *fmt)"},
     {nullptr, nullptr, 0, nullptr},
 };

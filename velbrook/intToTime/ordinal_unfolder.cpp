@@ -337,16 +337,20 @@ bool buildErrorArgs() noexcept
 
 PyMethodDef methods[] = {
     {int2timeFn.name, method(&py_int2time), METH_VARARGS | METH_KEYWORDS,
+     "int2time($module, /, x, fmt)\n--\n\n"
      "int2time(long x, const char *fmt)\n\n    Converts an integer (ordinal) "
      "representation into its corresponding time.\n    Converts to GMT "
      "timezone.\n    "},
     {fromordinalFn.name, method(&py_fromordinal), METH_O,
+     "fromordinal($module, x, /)\n--\n\n"
      "fromordinal(long x)\nConvert a day ordinal (0001-01-01 is day 1) to a "
      "naive datetime at midnight UTC"},
     {utcfromtimestampFn.name, method(&py_utcfromtimestamp), METH_O,
+     "utcfromtimestamp($module, x, /)\n--\n\n"
      "utcfromtimestamp(double x)\nConvert from seconds from epoch to "
      "datetime object"},
     {totimestampFn.name, method(&py_totimestamp), METH_O,
+     "totimestamp($module, dt, /)\n--\n\n"
      "totimestamp(dt)\nConvert a datetime, its fields read as UTC, to whole "
      "seconds from epoch"},
     {nullptr, nullptr, 0, nullptr},
