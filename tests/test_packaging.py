@@ -17,9 +17,6 @@ NEEDED = [
     "tests/conftest.py", "tests/histogram_model.py", "tests/requirements.txt",
     "tests/typecheck.py", "tests/test_reference.py", "tests/test_cli.py",
     "velbrook/py.typed", "velbrook/data/values.txt",
-    "velbrook/_shared/args.h", "velbrook/_shared/capi.h",
-    "velbrook/_shared/errors.h", "velbrook/_shared/frame.h",
-    "velbrook/_shared/names.h", "velbrook/_shared/ref.h",
     "velbrook/intToTime/broken_down_time.h",
     "velbrook/intToTime/ordinal_unfolder.cpp",
     "velbrook/intToTime/ordinal_unfolder.pyi",
@@ -29,7 +26,10 @@ NEEDED = [
     "velbrook/centroid_histogram/histogram.h",
     "velbrook/centroid_histogram/bucket_summarizer.cpp",
     "velbrook/centroid_histogram/bucket_summarizer.pyi",
-]
+] + sorted(  # the shared headers every module is compiled with
+    "velbrook/_shared/" + name
+    for name in os.listdir(os.path.join(ROOT, "velbrook", "_shared"))
+    if name.endswith(".h"))
 
 
 def _tracked(folders):
