@@ -70,7 +70,8 @@ def extension(package, name, headers):
         sources=[os.path.join(folder, name + ".cpp")],
         depends=[os.path.join(folder, h) for h in headers]
         + [os.path.join("velbrook", "_shared", h) for h in
-           ("args.h", "capi.h", "errors.h", "frame.h", "names.h", "ref.h")],
+           ("args.h", "capi.h", "encoding.h", "errors.h", "frame.h", "names.h",
+            "ref.h")],
         language="c++",
         extra_compile_args=COMPILE_ARGS,
         extra_link_args=LINK_ARGS,

@@ -228,7 +228,7 @@ PyObject* date2int(PyObject* x, const char* fmt, bool skipTz,
                    const FunctionInfo& info) noexcept
 {
     Ref stripped;
-    if (!skipTz && std::strstr(fmt, "%M") != nullptr) {
+    if (!skipTz && containsMinutes(fmt)) {
         stripped = removeZoneSuffix(x);
         if (!stripped) {
             addTraceback(info);

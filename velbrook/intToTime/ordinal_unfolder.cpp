@@ -92,12 +92,9 @@ struct tm datetime_to_tm(PyObject* dt) noexcept
 
 PyObject* int2time(long x, const char* fmt, int /*skip_dispatch*/) noexcept
 {
-    const DecodedValue d = splitMilliseconds(x, fmt);
-    std::int64_t seconds = d.value;
+    const DecodedValue d = decodeInteger(x, classifyFormat(fmt));
     struct tm t;
-    bool ok = (containsMinutes(d.fmt) || ordinalToSeconds(d.value, seconds));
-    time_t s = static_cast<time_t>(seconds);
-    if (!ok || !gmtime_r(&s, &t)) {
+    if (!decoded_tm(d.whole, d.unit, &t)) {
         raiseGmtimeFailed();
         addTraceback(VB_FUNCTION("int2time"));
         return nullptr;
@@ -153,9 +150,7 @@ PyObject* utcfromtimestamp(double x, int /*skip_dispatch*/) noexcept
     SplitTimestamp split;
     struct tm t;
     PyObject* result = nullptr;
-    time_t s;
-    if (!splitTimestamp(x, split) ||
-        (s = static_cast<time_t>(split.seconds), !gmtime_r(&s, &t))) {
+    if (!splitTimestamp(x, split) || !seconds_tm(split.seconds, &t)) {
         raiseGmtimeFailed();
     } else {
         TmToDatetimeOptions opt = {1, split.microseconds};
@@ -171,8 +166,7 @@ PyObject* utcfromtimestamp(double x, int /*skip_dispatch*/) noexcept
 // tzinfo and fold are ignored.  `dt` must be a datetime.
 long totimestamp(PyObject* dt, int /*skip_dispatch*/) noexcept
 {
-    struct tm t = datetime_to_tm(dt);
-    return static_cast<long>(timegm(&t));
+    return static_cast<long>(utc_seconds(datetime_to_tm(dt)));
 }
 
 // ---------------------------------------------------------------------------
