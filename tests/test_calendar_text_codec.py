@@ -86,6 +86,8 @@ PARSE = [
     (b"%H", "24", FAIL), (b"%k", "23", T(23)), (b"%k", "24", FAIL),
     (b"%I", "12", T(0)), (b"%l", "12", T(0)), (b"%I", "7", T(7)),
     (b"%I", "13", FAIL), (b"%I", "0", FAIL), (b"%Ol", "7", FAIL),
+    (b"%OI", "7", T(7)), (b"%Ok", "7", FAIL), (b"%EH", "7", FAIL),
+    (b"%Of", "5", T(0, 0, 0, 500000)), (b"%Ef", "5", FAIL),
     (b"%M", "59", T(0, 59)), (b"%M", "60", FAIL), (b"%OM", "07", T(0, 7)),
     (b"%S", "59", T(0, 0, 59)), (b"%S", "62", FAIL), (b"%ES", "1", FAIL),
     (b"%H:%M:%S.%f", "23:59:58.5", T(23, 59, 58, 500000)),
@@ -97,7 +99,8 @@ PARSE = [
     (b"%j", "0", FAIL), (b"%Ej", "001", FAIL),
     (b"%Y %j", "2020 100", D(2020, 1, 1)),
     (b"%w", "6", T()), (b"%w", "7", FAIL), (b"%U", "53", T()),
-    (b"%W", "54", FAIL), (b"%OU", "00", T()),
+    (b"%W", "54", FAIL), (b"%OU", "00", T()), (b"%EW", "00", FAIL),
+    (b"%Ow", "3", T()), (b"%Ew", "3", FAIL),
     # Names: ASCII case folding, first table entry wins, prefix matching.
     (b"%a %d %b", "thu 01 JAN", T()), (b"%A", "Thursday", T()),
     (b"%A", "Sundays", FAIL), (b"%As", "Sundays", T()), (b"%ad", "Mond", T()),
