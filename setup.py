@@ -5,6 +5,7 @@ Environment switches:
   VELBROOK_SANITIZE=1  build with AddressSanitizer and UndefinedBehavior-
                        Sanitizer (the interpreter must preload the runtimes)
 """
+import glob
 import os
 
 from setuptools import Extension, setup
@@ -58,16 +59,19 @@ class BuildExt(build_ext):
         super().build_extensions()
 
 
-def extension(package, name, headers):
+def headers(folder):
+    """The headers a module's sources may include: its folder's and the
+    shared ones, so that changing any of them rebuilds the module."""
+    return sorted(glob.glob(os.path.join(folder, "*.h"))
+                  + glob.glob(os.path.join("velbrook", "_shared", "*.h")))
+
+
+def extension(package, name):
     folder = os.path.join("velbrook", package)
     return Extension(
         "velbrook.%s.%s" % (package, name),
         sources=[os.path.join(folder, name + ".cpp")],
-        depends=[os.path.join(folder, h) for h in headers]
-        + [os.path.join("velbrook", "_shared", h) for h in
-           ("capi.h", "compat.h", "convert.h", "errors.h", "frame.h",
-            "function.h", "imports.h", "interrupts.h", "names.h", "python.h",
-            "records.h", "ref.h", "state.h")],
+        depends=headers(folder),
         language="c++",
         extra_compile_args=COMPILE_ARGS,
         extra_link_args=LINK_ARGS,
@@ -75,13 +79,9 @@ def extension(package, name, headers):
 
 
 EXTENSIONS = [
-    extension("intToTime", "ordinal_unfolder", ["broken_down_time.h"]),
+    extension("intToTime", "ordinal_unfolder"),
+    extension("dateToInt", "calendar_text_codec"),
+    extension("centroid_histogram", "bucket_summarizer"),
 ]
-for package, name, headers in [
-    ("dateToInt", "calendar_text_codec", ["strptime.h", "PosixFctns.h"]),
-    ("centroid_histogram", "bucket_summarizer", ["histogram.h"]),
-]:
-    if os.path.exists(os.path.join("velbrook", package, name + ".cpp")):
-        EXTENSIONS.append(extension(package, name, headers))
 
 setup(ext_modules=EXTENSIONS, cmdclass={"build_ext": BuildExt})

@@ -110,9 +110,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
     const char* const date = date_buf.get();
 
     // The parser and the post-parse check, as dateToInt runs them.
-    const char* body = fmt;
-    if (fmt_len >= 2 && fmt[0] == 'v' && fmt[1] == '2')
-        body = fmt + 2;
+    const char* body = vb::formatBody(fmt);
     vb::vb_tm record;
     vb::prepare_record(&record);
     const char* end = vb::myStrptime(date, body, &record);

@@ -7,12 +7,16 @@ import textwrap
 
 import pytest
 
-# Own prototypes, so that ctypes.pythonapi's shared settings stay as found.
+# A handle of our own on the interpreter's C API, and function objects of
+# our own made from it: ctypes.pythonapi's shared prototypes stay as found.
+# PYFUNCTYPE keeps the GIL held and raises the exception the callee set.
+_api = ctypes.PyDLL(None)
 _get_pointer = ctypes.PYFUNCTYPE(
     ctypes.c_void_p, ctypes.py_object, ctypes.c_char_p)(
-    ("PyCapsule_GetPointer", ctypes.pythonapi))
+    ("PyCapsule_GetPointer", _api))
 _get_name = ctypes.PYFUNCTYPE(ctypes.c_char_p, ctypes.py_object)(
-    ("PyCapsule_GetName", ctypes.pythonapi))
+    ("PyCapsule_GetName", _api))
+_call = ctypes.PYFUNCTYPE(*(ctypes.py_object,) * 4)(("PyObject_Call", _api))
 
 
 def capsule_name(capsule):
@@ -20,12 +24,45 @@ def capsule_name(capsule):
     return _get_name(capsule).decode()
 
 
-def c_function(module, name, prototype):
+def capsule_pointer(capsule, signature=None):
+    """The address a capsule holds. With `signature`, the capsule must
+    carry that name, or PyCapsule_GetPointer raises ValueError."""
+    if signature is None:
+        return _get_pointer(capsule, _get_name(capsule))
+    return _get_pointer(capsule, signature.encode())
+
+
+def c_function(module, name, prototype, signature=None):
     """Entry `name` of `module`'s C-level function table, called through
     `prototype` (a ctypes CFUNCTYPE or PYFUNCTYPE type)."""
-    capsule = module.__pyx_capi__[name]
-    address = _get_pointer(capsule, _get_name(capsule))
-    return prototype(address)
+    return prototype(capsule_pointer(module.__pyx_capi__[name], signature))
+
+
+def call_object(function, args, kwargs):
+    """`function(*args, **kwargs)` through PyObject_Call, so that keywords
+    that are not strings reach the function."""
+    return _call(function, args, kwargs)
+
+
+def check(call, expected):
+    """`call()` returns `expected` or raises it. `expected` is one of:
+    an exception instance (exactly its type, with its args if it has any);
+    an exception type (it or a subclass); a callable that is not a type (a
+    predicate the result satisfies); any other value (a result of the
+    same type that compares equal)."""
+    if isinstance(expected, BaseException):
+        with pytest.raises(type(expected)) as info:
+            call()
+        assert type(info.value) is type(expected)
+        assert not expected.args or info.value.args == expected.args
+    elif isinstance(expected, type) and issubclass(expected, BaseException):
+        with pytest.raises(expected):
+            call()
+    elif callable(expected) and not isinstance(expected, type):
+        assert expected(call())
+    else:
+        got = call()
+        assert type(got) is type(expected) and got == expected
 
 
 def _run_python(code, timeout=60):

@@ -18,6 +18,7 @@ import warnings
 
 import pytest
 
+from conftest import c_function, call_object, capsule_pointer
 from histogram_model import (VECTOR_MAX_ELEMENTS, model_histogram,
                              model_histogram_values)
 from velbrook.centroid_histogram import bucket_summarizer as bs
@@ -28,12 +29,6 @@ SIGNATURE = "PyObject *(size_t, PyObject *, int __pyx_skip_dispatch)"
 SANITIZED = os.environ.get("VELBROOK_SANITIZE") == "1"
 nan, inf = math.nan, math.inf
 
-# A handle of our own, so that the prototypes set here stay local.
-_api = ctypes.PyDLL(None)
-_api.PyCapsule_GetPointer.restype = ctypes.c_void_p
-_api.PyCapsule_GetPointer.argtypes = (ctypes.py_object, ctypes.c_char_p)
-_api.PyObject_Call.restype = ctypes.py_object
-_api.PyObject_Call.argtypes = (ctypes.py_object,) * 3
 # PYFUNCTYPE keeps the GIL held and raises the exception the callee set.
 _BUILDER = ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.c_size_t,
                              ctypes.py_object, ctypes.c_int)
@@ -41,8 +36,7 @@ _BUILDER = ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.c_size_t,
 
 def c_entry(name):
     """The C-level builder `name` from the module's function table."""
-    entry = _BUILDER(_api.PyCapsule_GetPointer(bs.__pyx_capi__[name],
-                                               SIGNATURE.encode()))
+    entry = c_function(bs, name, _BUILDER, SIGNATURE)
     return lambda max_size, iterable: entry(max_size, iterable, 0)
 
 
@@ -288,7 +282,7 @@ def test_reservation_beyond_memory_is_a_value_error(builder):
 @pytest.mark.parametrize("builder", BUILDERS)
 def test_argument_binding_errors(builder, args, kwargs, message):
     # Called through the C API so that non-string keywords get through.
-    info = raised(_api.PyObject_Call, getattr(bs, builder), args, kwargs)
+    info = raised(call_object, getattr(bs, builder), args, kwargs)
     assert (info.type, str(info.value)) == (TypeError,
                                             builder + "() " + message)
 
@@ -481,7 +475,7 @@ def test_deleted_name_falls_back_to_builtins(monkeypatch):
 def test_module_namespace():
     assert list(bs.__pyx_capi__) == BUILDERS
     for capsule in bs.__pyx_capi__.values():
-        assert _api.PyCapsule_GetPointer(capsule, SIGNATURE.encode())
+        assert capsule_pointer(capsule, SIGNATURE)
     assert bs.isnan is math.isnan and bs.collections is collections
     assert bs.__test__ == {}
     assert bs.CentroidBucket._fields == ("centroid", "count")

@@ -12,6 +12,7 @@ import traceback
 
 import pytest
 
+from conftest import c_function, call_object, capsule_name, check
 import velbrook.dateToInt.calendar_text_codec as ctc
 from velbrook.dateToInt.calendar_text_codec import (
     date2intSafeWrapper as d2i_safe, date2intWrapper as d2i, strptime)
@@ -42,24 +43,17 @@ def encoded(when, fmt):
     return epoch(*when.timetuple()[:6])
 
 
-def expect(func, want, *args):
-    """`func(*args)` returns `want`, or raises it (an exception type, or a
-    ValueError whose only argument is the message `want`)."""
-    if isinstance(want, str):
-        with pytest.raises(ValueError) as info:
-            func(*args)
-        assert info.value.args == (want,)
-    elif isinstance(want, type):
-        with pytest.raises(want):
-            func(*args)
-    else:
-        assert func(*args) == want
+def outcome(want):
+    """A table's `want` as check() takes it: a message stands for the
+    ValueError that carries it."""
+    return ValueError(want) if isinstance(want, str) else want
 
 
 def expect_int(want, text, fmt, *rest):
     """Both integer functions: the Safe form gives -1 for our ValueErrors."""
-    expect(d2i, want, text, fmt, *rest)
-    expect(d2i_safe, -1 if isinstance(want, str) else want, text, fmt, *rest)
+    check(lambda: d2i(text, fmt, *rest), outcome(want))
+    check(lambda: d2i_safe(text, fmt, *rest),
+          -1 if isinstance(want, str) else want)
 
 
 # --------------------------------------------------------------------------
@@ -86,6 +80,8 @@ PARSE = [
     (b"%H", "24", FAIL), (b"%k", "23", T(23)), (b"%k", "24", FAIL),
     (b"%I", "12", T(0)), (b"%l", "12", T(0)), (b"%I", "7", T(7)),
     (b"%I", "13", FAIL), (b"%I", "0", FAIL), (b"%Ol", "7", FAIL),
+    (b"%OI", "7", T(7)), (b"%Ok", "7", FAIL), (b"%EH", "7", FAIL),
+    (b"%Of", "5", T(0, 0, 0, 500000)), (b"%Ef", "5", FAIL),
     (b"%M", "59", T(0, 59)), (b"%M", "60", FAIL), (b"%OM", "07", T(0, 7)),
     (b"%S", "59", T(0, 0, 59)), (b"%S", "62", FAIL), (b"%ES", "1", FAIL),
     (b"%H:%M:%S.%f", "23:59:58.5", T(23, 59, 58, 500000)),
@@ -97,7 +93,8 @@ PARSE = [
     (b"%j", "0", FAIL), (b"%Ej", "001", FAIL),
     (b"%Y %j", "2020 100", D(2020, 1, 1)),
     (b"%w", "6", T()), (b"%w", "7", FAIL), (b"%U", "53", T()),
-    (b"%W", "54", FAIL), (b"%OU", "00", T()),
+    (b"%W", "54", FAIL), (b"%OU", "00", T()), (b"%EW", "00", FAIL),
+    (b"%Ow", "3", T()), (b"%Ew", "3", FAIL),
     # Names: ASCII case folding, first table entry wins, prefix matching.
     (b"%a %d %b", "thu 01 JAN", T()), (b"%A", "Thursday", T()),
     (b"%A", "Sundays", FAIL), (b"%As", "Sundays", T()), (b"%ad", "Mond", T()),
@@ -150,7 +147,7 @@ PARSE = [
 
 @pytest.mark.parametrize("fmt, text, want", PARSE)
 def test_parser(fmt, text, want):
-    expect(strptime, want, text, fmt)
+    check(lambda: strptime(text, fmt), outcome(want))
     # skip_tz: the parser alone, no zone-suffix removal in front of it.
     expect_int(want if isinstance(want, str) else encoded(want, fmt),
                text, fmt, True)
@@ -295,8 +292,8 @@ def test_zone_suffix(text, fmt, want, want_skipped):
 def test_skip_tz_truth_value(flag, skipped):
     want = FAIL if skipped else STAMP
     expect_int(want, "2021-03-04 05:06:07 +0100", S, flag)
-    expect(lambda *a: d2i_safe(x=a[0], skip_tz=a[2], fmt=a[1]),
-           -1 if skipped else STAMP, "2021-03-04 05:06:07 +0100", S, flag)
+    check(lambda: d2i_safe(x="2021-03-04 05:06:07 +0100", skip_tz=flag,
+                           fmt=S), -1 if skipped else STAMP)
 
 
 def test_skip_tz_truth_errors_propagate():
@@ -447,11 +444,9 @@ def test_argument_errors(func, args, kwargs, message):
 
 @pytest.mark.parametrize("func", [d2i, d2i_safe, strptime])
 def test_keywords(func):
-    call = ctypes.pythonapi.PyObject_Call
-    call.argtypes, call.restype = (ctypes.py_object,) * 3, ctypes.py_object
     with pytest.raises(TypeError, match=r"^%s\(\) keywords must be strings$"
                        % func.__name__):
-        call(func, ("2021", b"%Y"), {1: 2})
+        call_object(func, ("2021", b"%Y"), {1: 2})
     assert func(fmt=b"%Y", x="1999") == func("1999", b"%Y") == \
         func(x="1999", fmt=b"%Y")
 
@@ -469,8 +464,8 @@ def test_keywords(func):
 ])
 def test_format_types(fmt, want):
     expect_int(want, "2021-03-04", fmt)
-    expect(strptime, want if isinstance(want, (str, type)) else D(2021, 3, 4),
-           "2021-03-04", fmt)
+    check(lambda: strptime("2021-03-04", fmt),
+          outcome(want) if isinstance(want, (str, type)) else D(2021, 3, 4))
 
 
 def encoder(result):
@@ -515,7 +510,7 @@ def test_date_objects(x, fmt, want):
     (encoder("2023"), b"%Y", TypeError), ("0000-01-01", b"%Y-%m-%d", YEAR),
 ])
 def test_strptime_objects(x, fmt, want):
-    expect(strptime, want, x, fmt)
+    check(lambda: strptime(x, fmt), outcome(want))
     if isinstance(want, D):
         assert type(strptime(x, fmt)) is D and strptime(x, fmt).tzinfo is None
 
@@ -556,20 +551,10 @@ class Options(ctypes.Structure):
     _fields_ = [("__pyx_n", ctypes.c_int), ("skip_tz", ctypes.c_bool)]
 
 
-def capsule_name(capsule):
-    get = ctypes.pythonapi.PyCapsule_GetName
-    get.argtypes, get.restype = (ctypes.py_object,), ctypes.c_char_p
-    return get(capsule).decode()
-
-
 def c_entry(name, *argtypes):
-    capsule = ctc.__pyx_capi__[name]
-    get = ctypes.pythonapi.PyCapsule_GetPointer
-    get.argtypes = (ctypes.py_object, ctypes.c_char_p)
-    get.restype = ctypes.c_void_p
-    address = get(capsule, capsule_name(capsule).encode())
-    return ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.py_object,
-                             ctypes.c_char_p, ctypes.c_int, *argtypes)(address)
+    return c_function(ctc, name, ctypes.PYFUNCTYPE(
+        ctypes.py_object, ctypes.py_object, ctypes.c_char_p, ctypes.c_int,
+        *argtypes))
 
 
 @pytest.mark.parametrize("options, skipped", [
@@ -652,7 +637,7 @@ def test_names_fold_ascii_only_under_turkish_locale():
     try:
         for fmt, text, want in PARSE:
             if b"%a" in fmt or b"%A" in fmt or b"%b" in fmt or b"%B" in fmt:
-                expect(strptime, want, text, fmt)
+                check(lambda: strptime(text, fmt), outcome(want))
         for text in ("FRIDAY 01 APRIL 2022", "friday 01 april 2022"):
             assert strptime(text, b"%A %d %B %Y") == D(2022, 4, 1)
     finally:

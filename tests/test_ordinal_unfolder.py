@@ -19,7 +19,7 @@ from fractions import Fraction
 
 import pytest
 
-from conftest import c_function, capsule_name
+from conftest import c_function, call_object, capsule_name, check
 from velbrook.intToTime import ordinal_unfolder as m
 
 NAME = "velbrook.intToTime.ordinal_unfolder"
@@ -52,19 +52,6 @@ def out_of_range(year):
     if year > INT_MAX:  # beyond the constructor's reach: velbrook's words
         return ValueError("year %d is out of range" % year)
     return constructor_error(year, 1, 1)
-
-
-def check(call, expected):
-    """The call returns `expected` (same type), or raises an exception of
-    the type of `expected` with the same args, if it has any."""
-    if isinstance(expected, BaseException):
-        with pytest.raises(type(expected)) as e:
-            call()
-        assert type(e.value) is type(expected)
-        assert not expected.args or e.value.args == expected.args
-    else:
-        got = call()
-        assert type(got) is type(expected) and got == expected
 
 
 def gmtime_record(seconds, milliseconds=0):
@@ -314,8 +301,6 @@ def given(n):
 
 MULTIPLE = TypeError("int2time() got multiple values for keyword argument 'x'")
 FIVE = m.int2time(5, b"%M")
-call_object = ctypes.PYFUNCTYPE(*(ctypes.py_object,) * 4)(
-    ("PyObject_Call", ctypes.pythonapi))
 
 
 @pytest.mark.parametrize("args, kwargs, expected", [
@@ -436,7 +421,7 @@ def test_module_is_initialised_once_per_process(run_python):
         print(importlib.import_module(m.__name__) is m)
         init = ctypes.PyDLL(m.__file__).PyInit_ordinal_unfolder
         init.restype = ctypes.c_void_p
-        exec_def = ctypes.pythonapi.PyModule_ExecDef
+        exec_def = ctypes.PyDLL(None).PyModule_ExecDef
         exec_def.argtypes = (ctypes.py_object, ctypes.c_void_p)
         test = m.__test__
         print(exec_def(m, init()), m.__test__ is test)

@@ -16,6 +16,7 @@ import sys
 
 import pytest
 
+from conftest import check
 from velbrook.centroid_histogram import bucket_summarizer as bs
 from velbrook.dateToInt import calendar_text_codec as ctc
 from velbrook.intToTime import ordinal_unfolder as ou
@@ -269,16 +270,6 @@ def test_total_reference_count_is_unchanged(f, args, kwargs, exc):
 def C(name, expected, thunk):
     """expected: an exception type, a predicate on the result, or a value."""
     return pytest.param(thunk, expected, id=name)
-
-
-def check(thunk, expected):
-    if isinstance(expected, type) and issubclass(expected, BaseException):
-        with pytest.raises(expected):
-            thunk()
-    elif callable(expected):
-        assert expected(thunk())
-    else:
-        assert thunk() == expected
 
 
 BEYOND_INT64 = [("2^63", 2 ** 63), ("-2^63-1", -2 ** 63 - 1),
@@ -547,7 +538,7 @@ def test_keyword_dict_emptied_by_a_conversion(run_python, monkeypatch,
     out = run_python("""
         import ctypes
         from %s import %s as function
-        call = ctypes.pythonapi.PyObject_Call
+        call = ctypes.PyDLL(None).PyObject_Call
         call.argtypes = (ctypes.py_object,) * 3
         call.restype = ctypes.py_object
         d = {}

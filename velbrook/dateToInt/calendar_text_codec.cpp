@@ -231,7 +231,7 @@ PyObject* date2int(PyObject* x, const char* fmt, bool skipTz) noexcept
         return nullptr;
     }
     Ref stripped;
-    if (!skipTz && std::strstr(fmt, "%M") != nullptr) {
+    if (!skipTz && containsMinutes(fmt)) {
         stripped = removeZoneSuffix(x);
         if (!stripped) {
             return nullptr;

@@ -7,7 +7,10 @@
 #ifndef VELBROOK_DATETOINT_STRPTIME_H
 #define VELBROOK_DATETOINT_STRPTIME_H
 
+#include <array>
+#include <cstddef>
 #include <ctime>
+#include <utility>
 
 namespace vb {
 
@@ -128,6 +131,154 @@ inline int conv_num(const char** buf, int* dest, int llim, int ulim,
     return 1;
 }
 
+namespace detail {
+
+// Modifiers a numeric conversion accepts besides none: %E, %O or both.
+enum class Modifiers { none, e, o, both };
+
+// Where a number read for a conversion goes.
+enum class Store {
+    field,          // `field` = value + `offset`
+    twelveHour,     // tm_hour, 12 read as 0; %p adds 12
+    nowhere,        // checked, moves nothing (week numbers)
+    century,        // %C: the hundreds of the year
+    yearInCentury,  // %y: the last two digits of the year
+};
+
+using IntField = int vb_tm::*;
+
+// One numeric conversion: the letter, what conv_num reads (bounds, a
+// fraction's leading digits, a least digit count) and where it goes.
+struct NumericRow {
+    char letter;
+    Modifiers modifiers;
+    int lo, hi;
+    bool fraction;
+    int minDigits;
+    Store store;
+    IntField field = nullptr;
+    int offset = 0;
+};
+
+// Letter, modifiers, bounds, fraction, least digits, store, field, offset.
+inline constexpr NumericRow numericRows[] = {
+    {'C', Modifiers::e, 0, 99, false, 0, Store::century},
+    {'d', Modifiers::o, 1, 31, false, 0, Store::field, &vb_tm::tm_mday},
+    {'e', Modifiers::o, 1, 31, false, 0, Store::field, &vb_tm::tm_mday},
+    {'f', Modifiers::o, 0, 999999, true, 0, Store::field,
+     &vb_tm::tm_micro_sec},
+    {'H', Modifiers::o, 0, 23, false, 0, Store::field, &vb_tm::tm_hour},
+    {'I', Modifiers::o, 1, 12, false, 0, Store::twelveHour},
+    {'l', Modifiers::none, 1, 12, false, 0, Store::twelveHour},
+    {'j', Modifiers::none, 1, 366, false, 0, Store::field, &vb_tm::tm_yday,
+     -1},
+    {'k', Modifiers::none, 0, 23, false, 0, Store::field, &vb_tm::tm_hour},
+    {'M', Modifiers::o, 0, 59, false, 0, Store::field, &vb_tm::tm_min},
+    {'m', Modifiers::o, 1, 12, false, 0, Store::field, &vb_tm::tm_mon, -1},
+    // 60 and 61 allow for leap seconds; they carry when converted.
+    {'S', Modifiers::o, 0, 61, false, 0, Store::field, &vb_tm::tm_sec},
+    {'U', Modifiers::o, 0, 53, false, 0, Store::nowhere},
+    {'W', Modifiers::o, 0, 53, false, 0, Store::nowhere},
+    {'w', Modifiers::o, 0, 6, false, 0, Store::field, &vb_tm::tm_wday},
+    // Exactly four digits; a fifth is left for what follows.
+    {'Y', Modifiers::e, 0, 9999, false, 4, Store::field, &vb_tm::tm_year,
+     -1900},
+    {'y', Modifiers::both, 0, 99, false, 0, Store::yearInCentury},
+};
+
+inline constexpr std::size_t numericRowCount =
+    sizeof numericRows / sizeof numericRows[0];
+
+inline bool accepts(Modifiers m, char alt_format) noexcept
+{
+    switch (alt_format) {
+        case '\0':
+            return true;
+        case 'E':
+            return m == Modifiers::e || m == Modifiers::both;
+        default:  // 'O'
+            return m == Modifiers::o || m == Modifiers::both;
+    }
+}
+
+// Stores `value`, read for `row`, into `tm`. `split_year` is set once %C
+// or %y has stored a year in this call.
+inline void store_number(const NumericRow& row, int value, vb_tm* tm,
+                         bool& split_year) noexcept
+{
+    switch (row.store) {
+        case Store::field:
+            tm->*row.field = value + row.offset;
+            break;
+        case Store::twelveHour:
+            // 12 o'clock is hour 0 on the 12-hour clock; %p adds 12.
+            tm->tm_hour = value == 12 ? 0 : value;
+            break;
+        case Store::nowhere:
+            break;
+        case Store::century:
+            // Years held here are always 0..9999, so % and / are floors.
+            if (split_year) {
+                tm->tm_year = value * 100 + (tm->tm_year + 1900) % 100 - 1900;
+            } else {
+                tm->tm_year = value * 100 - 1900;
+                split_year = true;
+            }
+            break;
+        case Store::yearInCentury:
+            if (split_year) {
+                // Keep the century held so far (year 0..9999).
+                tm->tm_year = (tm->tm_year + 1900) / 100 * 100 + value - 1900;
+            } else {
+                // 69..99 -> 1969..1999, 0..68 -> 2000..2068.
+                tm->tm_year = value < 69 ? value + 100 : value;
+                split_year = true;
+            }
+            break;
+    }
+}
+
+// Reads the number of row I at `bp` and stores it; the position after it,
+// or null on failure. One function per row, so that its bounds and its
+// store are constants to the compiler, as if written out case by case.
+template <int I>
+const char* read_numeric(const char* bp, vb_tm* tm, char alt_format,
+                         bool* split_year) noexcept
+{
+    constexpr NumericRow row = numericRows[I];
+    int value;
+    if (!accepts(row.modifiers, alt_format) ||
+        !conv_num(&bp, &value, row.lo, row.hi, row.fraction, row.minDigits))
+        return nullptr;
+    store_number(row, value, tm, *split_year);
+    return bp;
+}
+
+// For each byte, 1 + the index of its row in numericRows, or 0.
+struct NumericIndex {
+    unsigned char row[256] = {};
+    constexpr NumericIndex()
+    {
+        for (std::size_t i = 0; i < numericRowCount; ++i)
+            row[static_cast<unsigned char>(numericRows[i].letter)] =
+                static_cast<unsigned char>(i + 1);
+    }
+};
+inline constexpr NumericIndex numericIndex;
+
+// Runs the reader of row `index - 1` (`index` from numericIndex, not 0),
+// setting `*bp` to its result.
+template <std::size_t... I>
+inline void read_row(int index, const char** bp, vb_tm* tm, char alt_format,
+                     bool* split_year, std::index_sequence<I...>) noexcept
+{
+    (void)((index == I + 1 &&
+            (*bp = read_numeric<I>(*bp, tm, alt_format, split_year), true)) ||
+           ...);
+}
+
+}  // namespace detail
+
 // Parses `buf` against `fmt` into `tm`. Returns the position in `buf`
 // just past the last byte consumed (text may be left over), or null on
 // failure, in which case `tm` may hold fields stored before the failing
@@ -179,9 +330,20 @@ inline const char* myStrptime(const char* buf, const char* fmt,
                 return nullptr;
             ++fmt;
         }
+        // The numeric conversions: one row each.
+        const int index =
+            detail::numericIndex.row[static_cast<unsigned char>(c)];
+        if (index != 0) {
+            detail::read_row(
+                index, &bp, tm, alt_format, &split_year,
+                std::make_index_sequence<detail::numericRowCount>());
+            if (bp == nullptr)
+                return nullptr;
+            continue;
+        }
+
         const bool plain = alt_format == '\0';
         const bool e_ok = plain || alt_format == 'E';
-        const bool o_ok = plain || alt_format == 'O';
 
         switch (c) {
             case '%':
@@ -211,19 +373,6 @@ inline const char* myStrptime(const char* buf, const char* fmt,
                 tm->tm_mon = value;
                 break;
 
-            case 'C':
-                if (!e_ok || !conv_num(&bp, &value, 0, 99, false, 0))
-                    return nullptr;
-                // Years held here are always 0..9999, so % and / are floors.
-                if (split_year) {
-                    tm->tm_year =
-                        value * 100 + (tm->tm_year + 1900) % 100 - 1900;
-                } else {
-                    tm->tm_year = value * 100 - 1900;
-                    split_year = true;
-                }
-                break;
-
             case 'c':
                 if (!e_ok)
                     return nullptr;
@@ -238,55 +387,6 @@ inline const char* myStrptime(const char* buf, const char* fmt,
                 bp = myStrptime(bp, "%m/%d/%y", tm);
                 if (bp == nullptr)
                     return nullptr;
-                break;
-
-            case 'd':
-            case 'e':
-                if (!o_ok || !conv_num(&bp, &tm->tm_mday, 1, 31, false, 0))
-                    return nullptr;
-                break;
-
-            case 'f':
-                if (!o_ok ||
-                    !conv_num(&bp, &tm->tm_micro_sec, 0, 999999, true, 0))
-                    return nullptr;
-                break;
-
-            case 'H':
-                if (!o_ok || !conv_num(&bp, &tm->tm_hour, 0, 23, false, 0))
-                    return nullptr;
-                break;
-
-            case 'I':
-            case 'l':
-                if (c == 'I' ? !o_ok : !plain)
-                    return nullptr;
-                if (!conv_num(&bp, &value, 1, 12, false, 0))
-                    return nullptr;
-                // 12 o'clock is hour 0 on the 12-hour clock; %p adds 12.
-                tm->tm_hour = value == 12 ? 0 : value;
-                break;
-
-            case 'j':
-                if (!plain || !conv_num(&bp, &value, 1, 366, false, 0))
-                    return nullptr;
-                tm->tm_yday = value - 1;
-                break;
-
-            case 'k':
-                if (!plain || !conv_num(&bp, &tm->tm_hour, 0, 23, false, 0))
-                    return nullptr;
-                break;
-
-            case 'M':
-                if (!o_ok || !conv_num(&bp, &tm->tm_min, 0, 59, false, 0))
-                    return nullptr;
-                break;
-
-            case 'm':
-                if (!o_ok || !conv_num(&bp, &value, 1, 12, false, 0))
-                    return nullptr;
-                tm->tm_mon = value - 1;
                 break;
 
             case 'n':
@@ -331,12 +431,6 @@ inline const char* myStrptime(const char* buf, const char* fmt,
                     return nullptr;
                 break;
 
-            case 'S':
-                // 60 and 61 allow for leap seconds; they carry when converted.
-                if (!o_ok || !conv_num(&bp, &tm->tm_sec, 0, 61, false, 0))
-                    return nullptr;
-                break;
-
             case 'T':
             case 'X':
                 if (c == 'T' ? !plain : !e_ok)
@@ -346,45 +440,12 @@ inline const char* myStrptime(const char* buf, const char* fmt,
                     return nullptr;
                 break;
 
-            case 'U':
-            case 'W':
-                // Week numbers are checked but move nothing.
-                if (!o_ok || !conv_num(&bp, &value, 0, 53, false, 0))
-                    return nullptr;
-                break;
-
-            case 'w':
-                if (!o_ok || !conv_num(&bp, &tm->tm_wday, 0, 6, false, 0))
-                    return nullptr;
-                break;
-
             case 'x':
                 if (!e_ok)
                     return nullptr;
                 bp = myStrptime(bp, "%m/%d/%y", tm);
                 if (bp == nullptr)
                     return nullptr;
-                break;
-
-            case 'Y':
-                // Exactly four digits; a fifth is left for what follows.
-                if (!e_ok || !conv_num(&bp, &value, 0, 9999, false, 4))
-                    return nullptr;
-                tm->tm_year = value - 1900;
-                break;
-
-            case 'y':
-                if (!conv_num(&bp, &value, 0, 99, false, 0))
-                    return nullptr;
-                if (split_year) {
-                    // Keep the century held so far (year 0..9999).
-                    tm->tm_year =
-                        (tm->tm_year + 1900) / 100 * 100 + value - 1900;
-                } else {
-                    // 69..99 -> 1969..1999, 0..68 -> 2000..2068.
-                    tm->tm_year = value < 69 ? value + 100 : value;
-                    split_year = true;
-                }
                 break;
 
             default:

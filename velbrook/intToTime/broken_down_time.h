@@ -1,32 +1,19 @@
-// Integer encodings of an instant and their conversion to the C library's
-// broken-down time, always UTC.  No interpreter types here.
-//
-//   epoch seconds: signed 64-bit seconds since 1970-01-01 00:00:00 UTC
-//   day ordinal:   signed 64-bit day number, 0001-01-01 = 1,
-//                  1970-01-01 = 719163, 9999-12-31 = 3652059
+// The broken-down time (`struct tm`, as the C library's gmtime_r fills
+// it) of the integers the date module writes, always UTC, with the
+// encodings and the arithmetic of "encoding.h".  No interpreter types.
 #pragma once
 
 #include <cstdint>
-#include <cstring>
 #include <ctime>
+
+#include "../_shared/encoding.h"
 
 namespace vb {
 
-// Seconds from 0001-01-01 to 1970-01-01 plus one day: 719163 * 86400.
-constexpr std::int64_t ordinalEpochOffset = 62135683200;
-
-// Midnight UTC of day ordinal `x` in epoch seconds.  False when the result
-// leaves the signed 64-bit range (|x| above about 1.07e14).
-inline bool ordinalToSeconds(std::int64_t x, std::int64_t& seconds) noexcept
+// Broken-down time of epoch seconds; null when the year leaves `int`.
+inline struct tm* seconds_tm(std::int64_t seconds, struct tm* t) noexcept
 {
-    std::int64_t daySeconds;
-    return !__builtin_mul_overflow(x, std::int64_t{86400}, &daySeconds) &&
-           !__builtin_sub_overflow(daySeconds, ordinalEpochOffset, &seconds);
-}
-
-inline bool containsMinutes(const char* fmt) noexcept
-{
-    return std::strstr(fmt, "%M") != nullptr;
+    return utc_record(seconds, *t) ? t : nullptr;
 }
 
 // Broken-down time of day ordinal `x`; null when the day cannot be
@@ -34,43 +21,22 @@ inline bool containsMinutes(const char* fmt) noexcept
 inline struct tm* fromordinal_tm(long x, struct tm* t) noexcept
 {
     std::int64_t seconds;
-    if (!ordinalToSeconds(x, seconds)) {
-        return nullptr;
-    }
-    time_t s = static_cast<time_t>(seconds);
-    return gmtime_r(&s, t);
+    return ordinalToSeconds(x, seconds) ? seconds_tm(seconds, t) : nullptr;
+}
+
+// Broken-down time of `x` read as epoch seconds or as a day ordinal.
+inline struct tm* decoded_tm(std::int64_t x, Encoding unit,
+                             struct tm* t) noexcept
+{
+    return unit == Encoding::epochSeconds ? seconds_tm(x, t)
+                                          : fromordinal_tm(x, t);
 }
 
 // Broken-down time of `x`, read as epoch seconds when `fmt` contains "%M"
-// and as a day ordinal otherwise.
+// and as a day ordinal otherwise; "v2" and "%f" split nothing off here.
 inline struct tm* int2time_tm(long x, const char* fmt, struct tm* t) noexcept
 {
-    if (!containsMinutes(fmt)) {
-        return fromordinal_tm(x, t);
-    }
-    time_t s = static_cast<time_t>(x);
-    return gmtime_r(&s, t);
-}
-
-// How `int2time` reads an integer written with format `fmt`: a leading
-// "v2" followed somewhere by "%f" marks epoch milliseconds (or, without
-// "%M", a day ordinal scaled by 1000).
-struct DecodedValue {
-    std::int64_t value;  // epoch seconds or day ordinal
-    int milliseconds;    // -999..999, sign of the input
-    const char* fmt;     // the format with any "v2" removed
-};
-
-inline DecodedValue splitMilliseconds(std::int64_t x, const char* fmt) noexcept
-{
-    if (fmt[0] == 'v' && fmt[1] == '2') {
-        fmt += 2;
-        if (std::strstr(fmt, "%f")) {
-            // Division truncates toward zero: -1500 is -1 s and -500 ms.
-            return {x / 1000, static_cast<int>(x % 1000), fmt};
-        }
-    }
-    return {x, 0, fmt};
+    return decoded_tm(x, classifyFormat(fmt).wholeRead(), t);
 }
 
 // A timestamp split into whole seconds and microseconds, rounded to the

@@ -102,12 +102,9 @@ PyObject* int2time(long x, const char* fmt, int /*skip_dispatch*/) noexcept
     if (!moduleReady()) {
         return nullptr;
     }
-    const DecodedValue d = splitMilliseconds(x, fmt);
-    std::int64_t seconds = d.value;
+    const DecodedValue d = decodeInteger(x, classifyFormat(fmt));
     struct tm t;
-    bool ok = (containsMinutes(d.fmt) || ordinalToSeconds(d.value, seconds));
-    time_t s = static_cast<time_t>(seconds);
-    if (!ok || !gmtime_r(&s, &t)) {
+    if (!decoded_tm(d.whole, d.unit, &t)) {
         raiseGmtimeFailed();
         return nullptr;
     }
@@ -157,12 +154,10 @@ PyObject* utcfromtimestamp(double x, int /*skip_dispatch*/) noexcept
     TracebackOnError scope(utcfromtimestampFn);
     SplitTimestamp split;
     struct tm t;
-    time_t s;
     if (!moduleReady()) {
         return nullptr;
     }
-    if (!splitTimestamp(x, split) ||
-        (s = static_cast<time_t>(split.seconds), !gmtime_r(&s, &t))) {
+    if (!splitTimestamp(x, split) || !seconds_tm(split.seconds, &t)) {
         raiseGmtimeFailed();
         return nullptr;
     }
@@ -174,8 +169,7 @@ PyObject* utcfromtimestamp(double x, int /*skip_dispatch*/) noexcept
 // tzinfo and fold are ignored.  `dt` must be a datetime.
 long totimestamp(PyObject* dt, int /*skip_dispatch*/) noexcept
 {
-    struct tm t = datetime_to_tm(dt);
-    return static_cast<long>(timegm(&t));
+    return static_cast<long>(utc_seconds(datetime_to_tm(dt)));
 }
 
 // ---------------------------------------------------------------------------
