@@ -89,10 +89,12 @@ void check_breakdown(std::int64_t seconds)
     std::tm ours = {}, theirs = {};
     const std::time_t s = seconds;
     const bool ok = vb::utc_record(seconds, ours);
-    if (ok != (gmtime_r(&s, &theirs) != nullptr))
+    if (ok != (gmtime_r(&s, &theirs) != nullptr)) {
         fail("utc_record and gmtime_r disagree on failing", seconds);
-    if (ok && !same_record(ours, theirs))
+    }
+    if (ok && !same_record(ours, theirs)) {
         fail("utc_record differs from gmtime_r", seconds);
+    }
 }
 
 void check_timegm(FuzzedDataProvider& in)
@@ -129,13 +131,15 @@ void check_days(FuzzedDataProvider& in)
         -(std::int64_t{1} << 62), std::int64_t{1} << 62);
     const vb::CivilDate d = vb::civil_from_days(z);
     if (d.month < 1 || d.month > 12 || d.day < 1 || d.day > 31 ||
-        vb::days_from_civil(d.year, d.month, d.day) != z)
+        vb::days_from_civil(d.year, d.month, d.day) != z) {
         fail("civil_from_days does not invert days_from_civil", z);
+    }
     std::int64_t seconds;
     const std::int64_t ordinal = z + vb::epochOrdinal;
     if (vb::ordinalToSeconds(ordinal, seconds) &&
-        seconds != z * vb::secondsPerDay)
+        seconds != z * vb::secondsPerDay) {
         fail("ordinal seconds differ from the day's", ordinal, seconds);
+    }
 }
 
 }  // namespace

@@ -48,8 +48,9 @@ std::unique_ptr<char[]> exact_copy(const std::uint8_t* data, std::size_t size,
                                        data)
             : size;
     std::unique_ptr<char[]> copy(new char[n + 1]);
-    if (n != 0)
+    if (n != 0) {
         std::memcpy(copy.get(), data, n);
+    }
     copy[n] = '\0';
     *length = n;
     return copy;
@@ -64,8 +65,9 @@ std::string outcome(F&& call, const char* fmt, const char* date)
         return std::string();
     } catch (const std::invalid_argument& e) {
         const std::string what = e.what();
-        if (what.empty())
+        if (what.empty()) {
             fail("empty invalid_argument message", fmt, date);
+        }
         return what;
     } catch (...) {
         fail("exception other than std::invalid_argument", fmt, date);
@@ -83,10 +85,12 @@ void check_record(const vb::vb_tm& t, const char* fmt, const char* date)
         !within(t.tm_hour, 0, 23) || !within(t.tm_mday, 1, 31) ||
         !within(t.tm_mon, 0, 11) || !within(t.tm_year, -1900, 9999 - 1900) ||
         !within(t.tm_wday, 0, 6) || !within(t.tm_yday, 0, 365) ||
-        !within(t.tm_micro_sec, 0, 999999))
+        !within(t.tm_micro_sec, 0, 999999)) {
         fail("parsed field out of bounds", fmt, date);
-    if (t.tm_isdst != 0 || t.tm_gmtoff != 0 || t.tm_zone != nullptr)
+    }
+    if (t.tm_isdst != 0 || t.tm_gmtoff != 0 || t.tm_zone != nullptr) {
         fail("parser wrote a field it does not own", fmt, date);
+    }
 }
 
 }  // namespace
@@ -114,8 +118,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
     vb::vb_tm record;
     vb::prepare_record(&record);
     const char* end = vb::myStrptime(date, body, &record);
-    if (end != nullptr && (end < date || end > date + date_len))
+    if (end != nullptr && (end < date || end > date + date_len)) {
         fail("parser end position outside the date", fmt, date);
+    }
     const std::string checked =
         outcome([&] { vb::validate_strptime(end, &record, body); }, fmt, date);
     if (end != nullptr) {
@@ -123,21 +128,25 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
         // the conversion arithmetic must share with timegm.
         std::tm copy = record;
         const std::int64_t expected = timegm(&copy);
-        if (vb::utc_seconds(record) != expected)
+        if (vb::utc_seconds(record) != expected) {
             fail("utc_seconds differs from timegm", fmt, date);
+        }
     }
-    if (checked.empty())
+    if (checked.empty()) {
         check_record(record, fmt, date);
+    }
 
     // The conversions must agree with that check and with each other.
     std::time_t value = 0;
     const std::string converted =
         outcome([&] { value = vb::dateToInt(date, fmt); }, fmt, date);
-    if (converted != checked)
+    if (converted != checked) {
         fail("dateToInt and validate_strptime disagree", fmt, date);
+    }
     const std::time_t safe = vb::dateToIntSafe(date, fmt);
-    if (converted.empty() ? safe != value : safe != -1)
+    if (converted.empty() ? safe != value : safe != -1) {
         fail("dateToIntSafe and dateToInt disagree", fmt, date);
+    }
 
     // The datetime path reads the whole format, "v2" included.
     outcome([&] { (void)vb::strptime_c(date, fmt); }, fmt, date);

@@ -51,8 +51,9 @@ std::size_t pick_capacity(FuzzedDataProvider& in)
 
 double pick_double(FuzzedDataProvider& in)
 {
-    if (in.ConsumeBool())  // small integers make ties and equal centroids
+    if (in.ConsumeBool()) {  // small integers make ties and equal centroids
         return in.ConsumeIntegralInRange<int>(-4, 4);
+    }
     return in.ConsumeFloatingPoint<double>() *
            (in.ConsumeBool() ? 1.0 : 0.0);  // 0.0 * inf gives NaN
 }
@@ -87,8 +88,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
     }
 
     vb::Histogram h(capacity);
-    if (h.size() != 0)
+    if (h.size() != 0) {
         fail("new histogram not empty", capacity, 0);
+    }
     const std::size_t reserved = h.buckets().capacity();
 
     std::size_t pushed_total = 0;  // wraps modulo 2^64 like the counts
@@ -105,17 +107,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
         }
         ++pushes;
 
-        if (h.size() > capacity)
+        if (h.size() > capacity) {
             fail("size above capacity", capacity, pushes);
-        if (pushes <= capacity && h.size() != pushes)
+        }
+        if (pushes <= capacity && h.size() != pushes) {
             fail("bucket lost below capacity", capacity, pushes);
+        }
         std::size_t total = 0;
-        for (std::size_t i = 0; i < h.size(); ++i)
+        for (std::size_t i = 0; i < h.size(); ++i) {
             total += h.buckets()[i].count();
-        if (total != pushed_total)
+        }
+        if (total != pushed_total) {
             fail("total count differs from what was pushed", capacity, pushes);
-        if (capacity != unbounded && h.buckets().capacity() != reserved)
+        }
+        if (capacity != unbounded && h.buckets().capacity() != reserved) {
             fail("bucket storage reallocated", capacity, pushes);
+        }
     }
     return 0;
 }

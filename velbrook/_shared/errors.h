@@ -92,8 +92,8 @@ template <class Body>
 inline bool guarded(Body&& body,
                     OnBadAlloc onBadAlloc = OnBadAlloc::valueError) noexcept
 {
-    PyObject* valueError =
-        moduleState.valueError ? moduleState.valueError.get()
+    PyObject* valueError = moduleState.valueError
+                               ? moduleState.valueError.get()
                                : PyExc_ValueError;
     try {
         return body();

@@ -174,9 +174,8 @@ private:
         if (!checkRuntimeVersion(M.fullName)) {
             return false;
         }
-        if (!moduleState.builtins.once([] {
-                return Ref::incref(PyImport_AddModule("builtins"));
-            })) {
+        if (!moduleState.builtins.once(
+                [] { return Ref::incref(PyImport_AddModule("builtins")); })) {
             return false;
         }
         if (PyObject_SetAttrString(module, "__builtins__",

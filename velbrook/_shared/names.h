@@ -15,8 +15,7 @@ namespace vb {
 // New reference to the builtin `name`, with NameError when it is missing.
 inline Ref builtinName(PyObject* name) noexcept
 {
-    Ref value =
-        Ref::steal(PyObject_GetAttr(moduleState.builtins.get(), name));
+    Ref value = Ref::steal(PyObject_GetAttr(moduleState.builtins.get(), name));
     if (!value && PyErr_ExceptionMatches(PyExc_AttributeError)) {
         PyErr_Clear();
         PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);

@@ -277,9 +277,8 @@ PyObject* buildHistogram(const FunctionName& fn, std::size_t max_size,
     };
     // Only growth without a reservation allocates while pushing: running
     // out of memory there is the interpreter's MemoryError.
-    const bool ok =
-        guarded([&] { return forEachItem(iterable, visit); },
-                OnBadAlloc::memoryError);
+    const bool ok = guarded([&] { return forEachItem(iterable, visit); },
+                            OnBadAlloc::memoryError);
     return ok ? makeResult(max_size, histogram) : nullptr;
 }
 
@@ -372,8 +371,7 @@ bool init(PyObject* module) noexcept
     if (isnan[0].get() == standardFunction("math", "isnan").get()) {
         standardIsnan.set(std::move(isnan[0]));
     }
-    return bindRecordType(centroidBucket, "CentroidBucket", bucketFields,
-                          2) &&
+    return bindRecordType(centroidBucket, "CentroidBucket", bucketFields, 2) &&
            bindRecordType(centroidHistogram, "CentroidHistogram",
                           histogramFields, 2);
 }

@@ -1,8 +1,7 @@
 // Bounded centroid histogram: a sorted list of (centroid, count) buckets
 // that merges its two cheapest neighbours whenever it outgrows its
 // capacity.  Interpreter-free; failures are standard exceptions.
-#ifndef VELBROOK_CENTROID_HISTOGRAM_HISTOGRAM_H
-#define VELBROOK_CENTROID_HISTOGRAM_HISTOGRAM_H
+#pragma once
 
 #include <cstddef>
 #include <cstdint>
@@ -50,10 +49,12 @@ public:
     // (equal or NaN) the counts decide.
     bool operator<(const Bucket& other) const
     {
-        if (_centroid < other._centroid)
+        if (_centroid < other._centroid) {
             return true;
-        if (other._centroid < _centroid)
+        }
+        if (other._centroid < _centroid) {
             return false;
+        }
         return _count < other._count;
     }
 
@@ -72,8 +73,9 @@ public:
     // 0 and the list simply grows on demand.
     explicit Histogram(std::size_t max_size) : _max_size(max_size), _buckets()
     {
-        if (max_size == 0)
+        if (max_size == 0) {
             throw std::length_error("histogram size must be >= 1");
+        }
         _buckets.reserve(max_size + 1);
     }
 
@@ -101,8 +103,9 @@ public:
         }
         _buckets.insert(_buckets.begin() + static_cast<std::ptrdiff_t>(first),
                         bucket);
-        if (_buckets.size() > _max_size)
+        if (_buckets.size() > _max_size) {
             combine();
+        }
     }
 
     // Merge the neighbouring pair with the smallest key (gap, combined
@@ -110,8 +113,9 @@ public:
     void combine()
     {
         const std::size_t n = _buckets.size();
-        if (n < 2)
+        if (n < 2) {
             return;
+        }
         std::size_t merge_index = 0;
         PairKey merge_key = key_of(0);
         for (std::size_t i = 1; i < n - 1; ++i) {
@@ -142,16 +146,21 @@ private:
         // Not transitive with NaNs, hence the strict left-to-right scan.
         bool less_than(const PairKey& o) const
         {
-            if (gap < o.gap)
+            if (gap < o.gap) {
                 return true;
-            if (o.gap < gap)
+            }
+            if (o.gap < gap) {
                 return false;
-            if (combined != o.combined)
+            }
+            if (combined != o.combined) {
                 return combined < o.combined;
-            if (left < o.left)
+            }
+            if (left < o.left) {
                 return true;
-            if (o.left < left)
+            }
+            if (o.left < left) {
                 return false;
+            }
             return tie < o.tie;
         }
     };
@@ -169,5 +178,3 @@ private:
 };
 
 }  // namespace vb
-
-#endif  // VELBROOK_CENTROID_HISTOGRAM_HISTOGRAM_H

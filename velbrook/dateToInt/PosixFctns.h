@@ -5,8 +5,7 @@
 // Which integer a format produces (epoch seconds, epoch milliseconds or
 // day ordinal) and the date arithmetic are those of "encoding.h".
 // Everything is UTC; no time zone is read or applied.
-#ifndef VELBROOK_DATETOINT_POSIXFCTNS_H
-#define VELBROOK_DATETOINT_POSIXFCTNS_H
+#pragma once
 
 #include <cstdint>
 #include <cstring>
@@ -39,11 +38,13 @@ enum class ParseCheck { ok, failedToRead, yearOutOfRange };
 inline ParseCheck check_parse(const char* result, const vb_tm* tmb,
                               const char* fmt) noexcept
 {
-    if (result == nullptr || *result != '\0')
+    if (result == nullptr || *result != '\0') {
         return ParseCheck::failedToRead;
+    }
     if (tmb->tm_year < -1899 && fmt != nullptr &&
-        std::strstr(fmt, "%Y") != nullptr)
+        std::strstr(fmt, "%Y") != nullptr) {
         return ParseCheck::yearOutOfRange;
+    }
     return ParseCheck::ok;
 }
 
@@ -100,8 +101,9 @@ inline std::time_t dateToIntSafe(const char* date, const char* fmt) noexcept
     const char* body = formatBody(fmt);
     vb_tm tmb;
     const char* result = detail::parse(date, body, &tmb);
-    if (check_parse(result, &tmb, body) != ParseCheck::ok)
+    if (check_parse(result, &tmb, body) != ParseCheck::ok) {
         return -1;
+    }
     return detail::encode(tmb, fmt);
 }
 
@@ -116,5 +118,3 @@ inline vb_tm strptime_c(const char* date, const char* fmt)
 }
 
 }  // namespace vb
-
-#endif  // VELBROOK_DATETOINT_POSIXFCTNS_H

@@ -95,8 +95,8 @@ public:
             Ref encoded = Ref::steal(PyUnicode_AsUTF8String(x));
             return encoded && viewBytes(encoded.get());
         }
-        Ref encoded =
-            Ref::steal(PyObject_CallMethodObjArgs(x, encodeName.get(), nullptr));
+        Ref encoded = Ref::steal(
+            PyObject_CallMethodObjArgs(x, encodeName.get(), nullptr));
         return encoded && viewBytes(encoded.get());
     }
 
@@ -393,8 +393,8 @@ bool init(PyObject* module) noexcept
     if (!createConstants() || !publishCFunctions(module)) {
         return false;
     }
-    AnyFunction bound = bindFunction(unfolderModule, "tm_to_datetime",
-                                     tmToDatetimeSignature);
+    AnyFunction bound =
+        bindFunction(unfolderModule, "tm_to_datetime", tmToDatetimeSignature);
     if (!bound) {
         return false;
     }
@@ -407,8 +407,8 @@ bool init(PyObject* module) noexcept
            ownPattern.set(std::move(pattern));
 }
 
-constexpr ModuleSpec spec = {"velbrook.dateToInt.calendar_text_codec",
-                             methods, init};
+constexpr ModuleSpec spec = {"velbrook.dateToInt.calendar_text_codec", methods,
+                             init};
 
 }  // namespace
 }  // namespace vb

@@ -4,8 +4,7 @@
 // `vb_tm` record out. The parser reads each string once, in place, never
 // allocates and never reads a byte past the terminating NUL of either
 // string, whatever their content.
-#ifndef VELBROOK_DATETOINT_STRPTIME_H
-#define VELBROOK_DATETOINT_STRPTIME_H
+#pragma once
 
 #include <array>
 #include <cstddef>
@@ -58,8 +57,9 @@ inline int match_name(const char* bp, const char* name) noexcept
 {
     int i = 0;
     for (; name[i] != '\0'; ++i) {
-        if (fold(bp[i]) != fold(name[i]))
+        if (fold(bp[i]) != fold(name[i])) {
             return 0;
+        }
     }
     return i;
 }
@@ -71,8 +71,9 @@ inline int match_table(const char** bp, const char* const* full,
 {
     for (int i = 0; i < n; ++i) {
         int len = match_name(*bp, full[i]);
-        if (len == 0)
+        if (len == 0) {
             len = match_name(*bp, abbr[i]);
+        }
         if (len != 0) {
             *bp += len;
             return i;
@@ -103,8 +104,9 @@ inline int conv_num(const char** buf, int* dest, int llim, int ulim,
                     bool add_zeros, int min_digits) noexcept
 {
     const char* bp = *buf;
-    if (!detail::is_digit(*bp))
+    if (!detail::is_digit(*bp)) {
         return 0;
+    }
     int result = 0;
     int rulim = ulim;  // digit budget: ulim / 10^digits read
     int ndigits = 0;
@@ -117,15 +119,18 @@ inline int conv_num(const char** buf, int* dest, int llim, int ulim,
     } while (result <= ulim / 10 && rulim != 0 && detail::is_digit(*bp));
     *buf = bp;
 
-    if (result < llim || result > ulim)
+    if (result < llim || result > ulim) {
         return 0;
-    if (min_digits != 0 && ndigits < min_digits)
+    }
+    if (min_digits != 0 && ndigits < min_digits) {
         return 0;
+    }
     if (add_zeros) {
         // One factor of ten per digit left in the budget; result stays
         // below 10^digits(ulim), so within ulim's width.
-        for (; rulim != 0; rulim /= 10)
+        for (; rulim != 0; rulim /= 10) {
             result *= 10;
+        }
     }
     *dest = result;
     return 1;
@@ -248,8 +253,9 @@ const char* read_numeric(const char* bp, vb_tm* tm, char alt_format,
     constexpr NumericRow row = numericRows[I];
     int value;
     if (!accepts(row.modifiers, alt_format) ||
-        !conv_num(&bp, &value, row.lo, row.hi, row.fraction, row.minDigits))
+        !conv_num(&bp, &value, row.lo, row.hi, row.fraction, row.minDigits)) {
         return nullptr;
+    }
     store_number(row, value, tm, *split_year);
     return bp;
 }
@@ -259,9 +265,10 @@ struct NumericIndex {
     unsigned char row[256] = {};
     constexpr NumericIndex()
     {
-        for (std::size_t i = 0; i < numericRowCount; ++i)
+        for (std::size_t i = 0; i < numericRowCount; ++i) {
             row[static_cast<unsigned char>(numericRows[i].letter)] =
                 static_cast<unsigned char>(i + 1);
+        }
     }
 };
 inline constexpr NumericIndex numericIndex;
@@ -286,8 +293,9 @@ inline void read_row(int index, const char** bp, vb_tm* tm, char alt_format,
 inline const char* myStrptime(const char* buf, const char* fmt,
                               vb_tm* tm) noexcept
 {
-    if (buf == nullptr || fmt == nullptr || tm == nullptr)
+    if (buf == nullptr || fmt == nullptr || tm == nullptr) {
         return nullptr;
+    }
 
     // Set once %C or %y has stored a year in this call; nested calls for
     // composite conversions start clear.
@@ -300,18 +308,22 @@ inline const char* myStrptime(const char* buf, const char* fmt,
 
         // A run of format spaces matches a run of one or more spaces.
         if (c == ' ') {
-            if (*bp != ' ')
+            if (*bp != ' ') {
                 return nullptr;
-            while (*bp == ' ')
+            }
+            while (*bp == ' ') {
                 ++bp;
-            while (*fmt == ' ')
+            }
+            while (*fmt == ' ') {
                 ++fmt;
+            }
             continue;
         }
         // Literal byte. c is not NUL, so the input's NUL never matches.
         if (c != '%') {
-            if (*bp != c)
+            if (*bp != c) {
                 return nullptr;
+            }
             ++bp;
             continue;
         }
@@ -320,14 +332,16 @@ inline const char* myStrptime(const char* buf, const char* fmt,
         // modifier at the end of the format fails without passing the NUL.
         char alt_format = '\0';
         c = *fmt;
-        if (c == '\0')
+        if (c == '\0') {
             return nullptr;
+        }
         ++fmt;
         if (c == 'E' || c == 'O') {
             alt_format = c;
             c = *fmt;
-            if (c == '\0' || c == 'E' || c == 'O')
+            if (c == '\0' || c == 'E' || c == 'O') {
                 return nullptr;
+            }
             ++fmt;
         }
         // The numeric conversions: one row each.
@@ -337,8 +351,9 @@ inline const char* myStrptime(const char* buf, const char* fmt,
             detail::read_row(
                 index, &bp, tm, alt_format, &split_year,
                 std::make_index_sequence<detail::numericRowCount>());
-            if (bp == nullptr)
+            if (bp == nullptr) {
                 return nullptr;
+            }
             continue;
         }
 
@@ -347,67 +362,81 @@ inline const char* myStrptime(const char* buf, const char* fmt,
 
         switch (c) {
             case '%':
-                if (*bp != '%')
+                if (*bp != '%') {
                     return nullptr;
+                }
                 ++bp;
                 break;
 
             case 'a':
             case 'A':
-                if (!plain)
+                if (!plain) {
                     return nullptr;
+                }
                 value = detail::match_table(&bp, day, abday, 7);
-                if (value < 0)
+                if (value < 0) {
                     return nullptr;
+                }
                 tm->tm_wday = value;
                 break;
 
             case 'b':
             case 'B':
             case 'h':
-                if (!plain)
+                if (!plain) {
                     return nullptr;
+                }
                 value = detail::match_table(&bp, mon, abmon, 12);
-                if (value < 0)
+                if (value < 0) {
                     return nullptr;
+                }
                 tm->tm_mon = value;
                 break;
 
             case 'c':
-                if (!e_ok)
+                if (!e_ok) {
                     return nullptr;
+                }
                 bp = myStrptime(bp, "%x %X", tm);
-                if (bp == nullptr)
+                if (bp == nullptr) {
                     return nullptr;
+                }
                 break;
 
             case 'D':
-                if (!plain)
+                if (!plain) {
                     return nullptr;
+                }
                 bp = myStrptime(bp, "%m/%d/%y", tm);
-                if (bp == nullptr)
+                if (bp == nullptr) {
                     return nullptr;
+                }
                 break;
 
             case 'n':
             case 't':
-                if (!plain)
+                if (!plain) {
                     return nullptr;
-                while (*bp == ' ')
+                }
+                while (*bp == ' ') {
                     ++bp;
+                }
                 break;
 
             case 'p':
                 // Only the whole rest of the input can be the meridian, so no
                 // comparison can run past the NUL.
-                if (!plain)
+                if (!plain) {
                     return nullptr;
+                }
                 if (detail::rest_equals(bp, am_pm[0])) {
-                    if (tm->tm_hour > 11)
+                    if (tm->tm_hour > 11) {
                         return nullptr;
+                    }
                 } else if (detail::rest_equals(bp, am_pm[1])) {
-                    if (tm->tm_hour > 11)
+                    if (tm->tm_hour > 11) {
                         return nullptr;
+                    }
                     tm->tm_hour += 12;  // 0..11 -> 12..23
                 } else {
                     return nullptr;
@@ -416,36 +445,44 @@ inline const char* myStrptime(const char* buf, const char* fmt,
                 break;
 
             case 'R':
-                if (!plain)
+                if (!plain) {
                     return nullptr;
+                }
                 bp = myStrptime(bp, "%H:%M", tm);
-                if (bp == nullptr)
+                if (bp == nullptr) {
                     return nullptr;
+                }
                 break;
 
             case 'r':
-                if (!plain)
+                if (!plain) {
                     return nullptr;
+                }
                 bp = myStrptime(bp, "%I:%M:%S %p", tm);
-                if (bp == nullptr)
+                if (bp == nullptr) {
                     return nullptr;
+                }
                 break;
 
             case 'T':
             case 'X':
-                if (c == 'T' ? !plain : !e_ok)
+                if (c == 'T' ? !plain : !e_ok) {
                     return nullptr;
+                }
                 bp = myStrptime(bp, "%H:%M:%S", tm);
-                if (bp == nullptr)
+                if (bp == nullptr) {
                     return nullptr;
+                }
                 break;
 
             case 'x':
-                if (!e_ok)
+                if (!e_ok) {
                     return nullptr;
+                }
                 bp = myStrptime(bp, "%m/%d/%y", tm);
-                if (bp == nullptr)
+                if (bp == nullptr) {
                     return nullptr;
+                }
                 break;
 
             default:
@@ -456,5 +493,3 @@ inline const char* myStrptime(const char* buf, const char* fmt,
 }
 
 }  // namespace vb
-
-#endif  // VELBROOK_DATETOINT_STRPTIME_H

@@ -312,7 +312,8 @@ bool publishCFunctions(PyObject* module) noexcept
          "struct tm *(long, struct tm *)"},
         {"int2time_tm", castFunction(&int2time_tm),
          "struct tm *(long, char const *, struct tm *)"},
-        {"datetime_to_tm", castFunction(&datetime_to_tm), "struct tm (PyObject *)"},
+        {"datetime_to_tm", castFunction(&datetime_to_tm),
+         "struct tm (PyObject *)"},
     };
     return publishTable(module, entries);
 }
@@ -320,13 +321,11 @@ bool publishCFunctions(PyObject* module) noexcept
 bool buildErrorArgs() noexcept
 {
     return gmtimeFailedArgs.once([] {
-               return Ref::steal(Py_BuildValue(
-                   "(s)", "gmtime failed due to invalid input"));
-           }) &&
-           ordinalTooSmallArgs.once([] {
-               return Ref::steal(
-                   Py_BuildValue("(s)", "ordinal must be >= 1"));
-           });
+        return Ref::steal(
+            Py_BuildValue("(s)", "gmtime failed due to invalid input"));
+    }) && ordinalTooSmallArgs.once([] {
+        return Ref::steal(Py_BuildValue("(s)", "ordinal must be >= 1"));
+    });
 }
 
 PyMethodDef methods[] = {
