@@ -1,16 +1,13 @@
 // The module frame shared by the extension modules: multi-phase
-// initialisation with a create step and an exec step.  A module declares
+// initialisation with a create step and an exec step.  A module source
+// ends with one declaration,
 //
-//     constexpr ModuleSpec spec = {"velbrook.intToTime.ordinal_unfolder",
-//                                  methods, init};
-//     VB_EXPORT_INIT PyObject* PyInit_ordinal_unfolder()
-//     {
-//         return vb::Frame<vb::spec>::initialise();
-//     }
+//     VB_MODULE(ordinal_unfolder, "velbrook.intToTime.ordinal_unfolder",
+//               methods, init)
 //
-// its short name ("ordinal_unfolder") and source file
-// ("velbrook/intToTime/ordinal_unfolder.cpp") follow from its full name;
-// `init` runs the module's own initialisation steps.
+// which exports `PyInit_ordinal_unfolder`.  The source file named in
+// tracebacks ("velbrook/intToTime/ordinal_unfolder.cpp") follows from the
+// full name; `init` runs the module's own initialisation steps.
 #pragma once
 
 #include "python.h"
@@ -223,3 +220,16 @@ private:
 };
 
 }  // namespace vb
+
+// Declares the module and exports its initialisation function, named after
+// the short name as the interpreter expects.
+#define VB_MODULE(shortName, fullName, methods, init)      \
+    namespace vb {                                         \
+    namespace {                                            \
+    constexpr ModuleSpec spec = {fullName, methods, init}; \
+    }                                                      \
+    }                                                      \
+    VB_EXPORT_INIT PyObject* PyInit_##shortName()          \
+    {                                                      \
+        return vb::Frame<vb::spec>::initialise();          \
+    }

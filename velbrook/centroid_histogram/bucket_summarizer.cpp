@@ -376,13 +376,8 @@ bool init(PyObject* module) noexcept
                           histogramFields, 2);
 }
 
-constexpr ModuleSpec spec = {"velbrook.centroid_histogram.bucket_summarizer",
-                             methods, init};
-
 }  // namespace
 }  // namespace vb
 
-VB_EXPORT_INIT PyObject* PyInit_bucket_summarizer()
-{
-    return vb::Frame<vb::spec>::initialise();
-}
+VB_MODULE(bucket_summarizer, "velbrook.centroid_histogram.bucket_summarizer",
+          methods, init)

@@ -407,13 +407,8 @@ bool init(PyObject* module) noexcept
            ownPattern.set(std::move(pattern));
 }
 
-constexpr ModuleSpec spec = {"velbrook.dateToInt.calendar_text_codec", methods,
-                             init};
-
 }  // namespace
 }  // namespace vb
 
-VB_EXPORT_INIT PyObject* PyInit_calendar_text_codec()
-{
-    return vb::Frame<vb::spec>::initialise();
-}
+VB_MODULE(calendar_text_codec, "velbrook.dateToInt.calendar_text_codec",
+          methods, init)

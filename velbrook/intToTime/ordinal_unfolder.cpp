@@ -369,13 +369,8 @@ bool init(PyObject* module) noexcept
            structTime.create(namedtuple.get(), "struct_time", fields, 10);
 }
 
-constexpr ModuleSpec spec = {"velbrook.intToTime.ordinal_unfolder", methods,
-                             init};
-
 }  // namespace
 }  // namespace vb
 
-VB_EXPORT_INIT PyObject* PyInit_ordinal_unfolder()
-{
-    return vb::Frame<vb::spec>::initialise();
-}
+VB_MODULE(ordinal_unfolder, "velbrook.intToTime.ordinal_unfolder", methods,
+          init)
