@@ -202,7 +202,9 @@ def _int2time(args, stdin, stdout, session):
     from velbrook.intToTime.ordinal_unfolder import int2time
 
     fmt = os.fsencode(args.format)
-    milliseconds = fmt.startswith(b"v2") and b"%f" in fmt[2:]
+    # The module knows which formats carry milliseconds: 1 read with such
+    # a format is one millisecond.
+    milliseconds = int2time(1, fmt).tm_milli_sec == 1
     layout = args.output_format
     for where, line in session.lines(args.files, stdin):
         try:
