@@ -5,9 +5,9 @@
 //     VB_MODULE(ordinal_unfolder, "velbrook.intToTime.ordinal_unfolder",
 //               methods, init)
 //
-// which exports `PyInit_ordinal_unfolder`.  The source file named in
-// tracebacks ("velbrook/intToTime/ordinal_unfolder.cpp") follows from the
-// full name; `init` runs the module's own initialisation steps.
+// which exports `PyInit_ordinal_unfolder`; tracebacks name the source file
+// as the build names it ("velbrook/intToTime/ordinal_unfolder.cpp"), and
+// `init` runs the module's own initialisation steps.
 #pragma once
 
 #include "python.h"
@@ -28,6 +28,7 @@ namespace vb {
 
 struct ModuleSpec {
     const char* fullName;
+    const char* sourceFile;  // as tracebacks show it
     PyMethodDef* methods;
     bool (*init)(PyObject* module);
 };
@@ -60,15 +61,8 @@ struct Frame {
     {
         const char* dot = std::strrchr(M.fullName, '.');
         def.m_name = dot ? dot + 1 : M.fullName;
-        static char sourceFile[256];
-        std::snprintf(sourceFile, sizeof sourceFile, "%s.cpp", M.fullName);
-        for (char* c = sourceFile; *c && std::strcmp(c, ".cpp") != 0; ++c) {
-            if (*c == '.') {
-                *c = '/';
-            }
-        }
         moduleState.fullName = M.fullName;
-        moduleState.sourceFile = sourceFile;
+        moduleState.sourceFile = M.sourceFile;
         return PyModuleDef_Init(&def);
     }
 
@@ -223,13 +217,13 @@ private:
 
 // Declares the module and exports its initialisation function, named after
 // the short name as the interpreter expects.
-#define VB_MODULE(shortName, fullName, methods, init)      \
-    namespace vb {                                         \
-    namespace {                                            \
-    constexpr ModuleSpec spec = {fullName, methods, init}; \
-    }                                                      \
-    }                                                      \
-    VB_EXPORT_INIT PyObject* PyInit_##shortName()          \
-    {                                                      \
-        return vb::Frame<vb::spec>::initialise();          \
+#define VB_MODULE(shortName, fullName, methods, init)                \
+    namespace vb {                                                   \
+    namespace {                                                      \
+    constexpr ModuleSpec spec = {fullName, __FILE__, methods, init}; \
+    }                                                                \
+    }                                                                \
+    VB_EXPORT_INIT PyObject* PyInit_##shortName()                    \
+    {                                                                \
+        return vb::Frame<vb::spec>::initialise();                    \
     }

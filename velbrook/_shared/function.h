@@ -23,14 +23,15 @@ struct Signature {
     const char* function;
     const Immortal* interned;
     Py_ssize_t required;
+    Py_ssize_t positional;  // the rest are keyword-only
     Py_ssize_t count;
 };
 
 inline void raiseArgCount(const Signature& sig, Py_ssize_t given) noexcept
 {
-    const bool exact = sig.required == sig.count;
+    const bool exact = sig.required == sig.positional;
     const Py_ssize_t expected =
-        given < sig.required ? sig.required : sig.count;
+        given < sig.required ? sig.required : sig.positional;
     const char* moreOrLess = exact                  ? "exactly"
                              : given < sig.required ? "at least"
                                                     : "at most";
@@ -121,7 +122,7 @@ inline bool bindArguments(const Signature& sig, PyObject* args, PyObject* kwds,
                           Ref* values) noexcept
 {
     const Py_ssize_t npos = PyTuple_GET_SIZE(args);
-    if (npos > sig.count || (!kwds && npos < sig.required)) {
+    if (npos > sig.positional || (!kwds && npos < sig.required)) {
         raiseArgCount(sig, npos);
         return false;
     }
@@ -156,9 +157,11 @@ template <std::size_t N>
 class Function : public FunctionName {
 public:
     constexpr Function(const char* name, const char* const (&params)[N],
-                       std::size_t required = N,
+                       std::size_t required = N, std::size_t positional = N,
                        int line = __builtin_LINE()) noexcept
-        : FunctionName(name, line), required_(required)
+        : FunctionName(name, line),
+          required_(required),
+          positional_(positional)
     {
         for (std::size_t i = 0; i < N; ++i) {
             params_[i] = params[i];
@@ -173,15 +176,16 @@ public:
                 return false;
             }
         }
-        const Signature sig = {name, interned_,
-                               static_cast<Py_ssize_t>(required_),
-                               static_cast<Py_ssize_t>(N)};
+        const Signature sig = {
+            name, interned_, static_cast<Py_ssize_t>(required_),
+            static_cast<Py_ssize_t>(positional_), static_cast<Py_ssize_t>(N)};
         return bindArguments(sig, args, kwds, values);
     }
 
 private:
     const char* params_[N] = {};
     std::size_t required_;
+    std::size_t positional_;
     Immortal interned_[N];
 };
 
