@@ -66,22 +66,34 @@ def headers(folder):
                   + glob.glob(os.path.join("velbrook", "_shared", "*.h")))
 
 
-def extension(package, name):
-    folder = os.path.join("velbrook", package)
+def extension(module, folder, name, uses=(), threads=False):
+    """The module `module`, built from `folder`/`name`.cpp; `uses` are
+    other modules' folders whose headers it includes."""
+    folder = os.path.join("velbrook", folder)
+    depends = headers(folder)
+    for other in uses:
+        depends += sorted(glob.glob(os.path.join("velbrook", other, "*.h")))
+    thread_args = ["-pthread"] if threads else []
     return Extension(
-        "velbrook.%s.%s" % (package, name),
+        module,
         sources=[os.path.join(folder, name + ".cpp")],
-        depends=headers(folder),
+        depends=depends,
         language="c++",
-        extra_compile_args=COMPILE_ARGS,
-        extra_link_args=LINK_ARGS,
+        extra_compile_args=COMPILE_ARGS + thread_args,
+        extra_link_args=LINK_ARGS + thread_args,
     )
 
 
 EXTENSIONS = [
-    extension("intToTime", "ordinal_unfolder"),
-    extension("dateToInt", "calendar_text_codec"),
-    extension("centroid_histogram", "bucket_summarizer"),
+    extension("velbrook.intToTime.ordinal_unfolder", "intToTime",
+              "ordinal_unfolder"),
+    extension("velbrook.dateToInt.calendar_text_codec", "dateToInt",
+              "calendar_text_codec"),
+    extension("velbrook.centroid_histogram.bucket_summarizer",
+              "centroid_histogram", "bucket_summarizer"),
+    # Beyond the three core modules: whole columns at once.
+    extension("velbrook.columns", "columns", "columns", uses=["dateToInt"],
+              threads=True),
 ]
 
 setup(ext_modules=EXTENSIONS, cmdclass={"build_ext": BuildExt})

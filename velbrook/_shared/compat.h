@@ -85,6 +85,17 @@ inline bool runsOnBuildVersion() noexcept
     return std::strcmp(v.built, v.running) == 0;
 }
 
+// Sets the reference count of a statically allocated object before it is
+// readied.
+inline void setRefcount(PyObject* o, Py_ssize_t n) noexcept
+{
+#if PY_VERSION_HEX >= 0x03090000
+    Py_SET_REFCNT(o, n);
+#else
+    Py_REFCNT(o) = n;
+#endif
+}
+
 // The running interpreter's id.
 inline long long currentInterpreterId() noexcept
 {
