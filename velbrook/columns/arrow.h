@@ -79,16 +79,16 @@ public:
             case StringLayout::offsets32: {
                 const auto* offsets =
                     static_cast<const std::int32_t*>(array_->buffers[1]);
-                data = static_cast<const char*>(array_->buffers[2]) +
-                       offsets[j];
+                data =
+                    static_cast<const char*>(array_->buffers[2]) + offsets[j];
                 size = static_cast<std::size_t>(offsets[j + 1] - offsets[j]);
                 return true;
             }
             case StringLayout::offsets64: {
                 const auto* offsets =
                     static_cast<const std::int64_t*>(array_->buffers[1]);
-                data = static_cast<const char*>(array_->buffers[2]) +
-                       offsets[j];
+                data =
+                    static_cast<const char*>(array_->buffers[2]) + offsets[j];
                 size = static_cast<std::size_t>(offsets[j + 1] - offsets[j]);
                 return true;
             }
@@ -210,9 +210,8 @@ private:
         PyErr_Format(PyExc_TypeError,
                      "date2int() texts must be Arrow strings (format 'u', "
                      "'U' or 'vu'), not Arrow format '%.50s'%s",
-                     f ? f : "", schema && schema->dictionary
-                                     ? " with a dictionary"
-                                     : "");
+                     f ? f : "",
+                     schema && schema->dictionary ? " with a dictionary" : "");
         return false;
     }
 
@@ -321,8 +320,8 @@ private:
         return ArrowImport::done;
     }
 
-    std::vector<Ref> keep_;         // the capsules that own what we read
-    ArrowSchema schema_ = {};       // a stream's schema, ours to release
+    std::vector<Ref> keep_;          // the capsules that own what we read
+    ArrowSchema schema_ = {};        // a stream's schema, ours to release
     std::vector<ArrowArray> owned_;  // a stream's chunks, ours to release
     std::vector<ArrowStrings> chunks_;
 };

@@ -181,10 +181,9 @@ bool convertAll(const Source& source, std::size_t n,
         std::vector<FirstFailure> found;
         {
             WithoutInterpreterLock unlocked;
-            const std::size_t parts =
-                std::min(options.threads,
-                         (end - begin + batchPerThread / 16 - 1) /
-                             (batchPerThread / 16));
+            const std::size_t parts = std::min(
+                options.threads, (end - begin + batchPerThread / 16 - 1) /
+                                     (batchPerThread / 16));
             try {
                 found.resize(parts);
                 std::vector<std::thread> workers;
@@ -269,6 +268,13 @@ private:
 // missing value. False with TypeError set for anything else.
 bool textOf(PyObject* item, std::size_t position, PyObject* na, TextRef& t)
 {
+    if (PyUnicode_CheckExact(item) && PyUnicode_IS_COMPACT_ASCII(item)) {
+        // An ASCII str is its own UTF-8 form.
+        t = {static_cast<const char*>(PyUnicode_DATA(item)),
+             static_cast<std::size_t>(PyUnicode_GET_LENGTH(item)),
+             Failure::none};
+        return true;
+    }
     if (PyUnicode_Check(item)) {
         Py_ssize_t size;
         const char* data = PyUnicode_AsUTF8AndSize(item, &size);
@@ -297,8 +303,7 @@ bool textOf(PyObject* item, std::size_t position, PyObject* na, TextRef& t)
 
 // Every item of `iterable` as a text, each item held in `held`. False with
 // the exception set.
-bool gather(PyObject* iterable, std::vector<TextRef>& texts,
-            HeldObjects& held)
+bool gather(PyObject* iterable, std::vector<TextRef>& texts, HeldObjects& held)
 {
     PyObject* na = pandasNA();
     InterruptPoll poll;
@@ -312,8 +317,8 @@ bool gather(PyObject* iterable, std::vector<TextRef>& texts,
         return poll.tick(1);
     };
     if (PyList_CheckExact(iterable) || PyTuple_CheckExact(iterable)) {
-        texts.reserve(static_cast<std::size_t>(
-            PySequence_Fast_GET_SIZE(iterable)));
+        texts.reserve(
+            static_cast<std::size_t>(PySequence_Fast_GET_SIZE(iterable)));
         for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(iterable); ++i) {
             if (!add(Ref::incref(PySequence_Fast_GET_ITEM(iterable, i)))) {
                 return false;
@@ -345,8 +350,7 @@ bool gather(PyObject* iterable, std::vector<TextRef>& texts,
 // One call.
 
 struct Call {
-    Call(const char* fmt, PyObject* fmtObject, bool skipTz,
-         Options options)
+    Call(const char* fmt, PyObject* fmtObject, bool skipTz, Options options)
         : fmtText(fmt),
           fmtObject(fmtObject),
           format(fmtText.c_str(), skipTz),
@@ -481,14 +485,54 @@ bool fromUcs4(PyObject* texts, const Call& call, PyObject*& result) noexcept
     }
     const std::size_t n = static_cast<std::size_t>(view.shape[0]);
     Ref column = newColumn(static_cast<Py_ssize_t>(n));
-    if (column &&
-        run(Ucs4Source{static_cast<const char*>(view.buf), view.strides[0],
-                       width},
-            n, columnData(column.get()), 0, call, noItem)) {
+    if (column && run(Ucs4Source{static_cast<const char*>(view.buf),
+                                 view.strides[0], width},
+                      n, columnData(column.get()), 0, call, noItem)) {
         result = column.release();
     }
     PyBuffer_Release(&view);
     return true;
+}
+
+// An exact list or tuple in this thread, with the interpreter lock held:
+// each item is read where it lies, nothing is gathered. No interpreter code
+// runs between two reads but the signal handlers of the Ctrl-C poll, so
+// the length is read again at each step.
+PyObject* fromSequence(PyObject* texts, const Call& call)
+{
+    Ref column =
+        newColumn(PySequence_Fast_GET_SIZE(texts));  // a list may shrink
+    if (!column) {
+        return nullptr;
+    }
+    std::int64_t* out = columnData(column.get());
+    PyObject* na = pandasNA();
+    std::string scratch;
+    InterruptPoll poll;
+    Py_ssize_t i = 0;
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(texts);
+    for (; i < n && i < PySequence_Fast_GET_SIZE(texts); ++i) {
+        PyObject* item = PySequence_Fast_GET_ITEM(texts, i);  // borrowed
+        TextRef text;
+        if (!textOf(item, static_cast<std::size_t>(i), na, text)) {
+            return nullptr;
+        }
+        const Failure why = call.format.convert(text, out[i], scratch);
+        if (why != Failure::none) {
+            out[i] = call.options.fill;
+            if (call.options.raise || why == Failure::noMemory) {
+                raiseFailure({static_cast<std::size_t>(i), why}, text, item,
+                             call);
+                return nullptr;
+            }
+        }
+        if (!poll.tick(1)) {
+            return nullptr;
+        }
+    }
+    // A signal handler that shortened the list ends the column there.
+    reinterpret_cast<ColumnObject*>(column.get())->size = i;
+    return column.release();
 }
 
 PyObject* date2int(PyObject* texts, const Call& call)
@@ -506,6 +550,10 @@ PyObject* date2int(PyObject* texts, const Call& call)
     if (fromUcs4(texts, call, result)) {
         return result;
     }
+    if ((PyList_CheckExact(texts) || PyTuple_CheckExact(texts)) &&
+        call.options.threads == 1) {
+        return fromSequence(texts, call);
+    }
     // Anything iterable: every item held while the lock is released.
     std::vector<TextRef> gathered;
     HeldObjects held;
@@ -513,10 +561,9 @@ PyObject* date2int(PyObject* texts, const Call& call)
         return nullptr;
     }
     Ref column = newColumn(static_cast<Py_ssize_t>(gathered.size()));
-    if (!column ||
-        !run(GatheredSource{gathered}, gathered.size(),
-             columnData(column.get()), 0, call,
-             [&](std::size_t i) { return held.at(i); })) {
+    if (!column || !run(GatheredSource{gathered}, gathered.size(),
+                        columnData(column.get()), 0, call,
+                        [&](std::size_t i) { return held.at(i); })) {
         return nullptr;
     }
     return column.release();

@@ -60,10 +60,10 @@ namespace detail {
 // regular-expression module's `\s` counts whitespace in a `str` pattern.
 constexpr bool isUnicodeSpace(std::uint32_t c) noexcept
 {
-    return (c >= 0x09 && c <= 0x0D) || (c >= 0x1C && c <= 0x20) ||
-           c == 0x85 || c == 0xA0 || c == 0x1680 ||
-           (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 ||
-           c == 0x202F || c == 0x205F || c == 0x3000;
+    return (c >= 0x09 && c <= 0x0D) || (c >= 0x1C && c <= 0x20) || c == 0x85 ||
+           c == 0xA0 || c == 0x1680 || (c >= 0x2000 && c <= 0x200A) ||
+           c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F ||
+           c == 0x3000;
 }
 
 // The code point of the well-formed UTF-8 sequence ending just before
@@ -89,7 +89,10 @@ inline std::uint32_t codePointBefore(const unsigned char* begin,
         return 0;
     }
     const unsigned char lead = end[-n];
-    const int expected = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 0;
+    const int expected = lead >= 0xF0   ? 4
+                         : lead >= 0xE0 ? 3
+                         : lead >= 0xC0 ? 2
+                                        : 0;
     if (expected != n) {
         return 0;
     }
@@ -181,7 +184,9 @@ public:
         const char* result = detail::parse(scratch.c_str(), class_.body, &tmb);
         switch (check_parse(result, &tmb, class_.body)) {
             case ParseCheck::ok:
-                out = detail::encode(tmb, fmt_);
+                // detail::encode with the format classified once.
+                out =
+                    encodeInstant(utc_seconds(tmb), tmb.tm_micro_sec, class_);
                 return Failure::none;
             case ParseCheck::failedToRead:
                 return Failure::failedToRead;
@@ -192,98 +197,83 @@ public:
     }
 
 private:
-    enum class Op : std::uint8_t {
-        literal,     // one byte
-        number,      // `width` digits, lo..hi, stored in `field` + offset
-        twelveHour,  // two digits 1..12, 12 stored as 0
-        meridian,    // "AM" or "PM" (ASCII case ignored), the last step
-    };
-
-    struct Step {
-        Op op;
-        char byte;
-        std::uint8_t width;
-        int lo, hi, offset;
-        int vb_tm::*field;
+    // Where each conversion of a plan starts in the text; -1 for absent.
+    struct Offsets {
+        int year = -1, month = -1, day = -1, hour = -1, hour12 = -1,
+            minute = -1, second = -1, meridian = -1;
     };
 
     // A plan only for formats the parser reads at fixed widths: literal
-    // bytes other than spaces and '%', single spaces, and %Y %m %d %H %M
-    // %S %I without modifiers, with %p last. Anything else: no plan.
+    // bytes other than '%', single spaces, and %Y %m %d %H %M %S %I %p,
+    // each at most once, without modifiers, %p last and not with %H.
+    // Anything else: no plan.
     void compilePlan(const char* body)
     {
         planned_ = false;
-        length_ = 0;
-        steps_.clear();
         if (body == nullptr) {
             return;
         }
+        bool any = false;
         for (const char* f = body; *f != '\0'; ++f) {
+            if (at_.meridian >= 0) {
+                return;  // %p must come last
+            }
             if (*f != '%') {
                 if (*f == ' ' && f[1] == ' ') {
                     return;  // a run of spaces matches runs of any length
                 }
-                steps_.push_back({Op::literal, *f, 1, 0, 0, 0, nullptr});
-                length_ += 1;
+                expect_.push_back(*f);
                 continue;
             }
-            if (!steps_.empty() && steps_.back().op == Op::meridian) {
-                return;  // %p must be last
-            }
+            int* slot;
+            std::size_t width = 2;
             switch (*++f) {
                 case 'Y':
-                    steps_.push_back(
-                        {Op::number, 0, 4, 0, 9999, -1900, &vb_tm::tm_year});
+                    slot = &at_.year;
+                    width = 4;
                     break;
                 case 'm':
-                    steps_.push_back(
-                        {Op::number, 0, 2, 1, 12, -1, &vb_tm::tm_mon});
+                    slot = &at_.month;
                     break;
                 case 'd':
-                    steps_.push_back(
-                        {Op::number, 0, 2, 1, 31, 0, &vb_tm::tm_mday});
+                    slot = &at_.day;
                     break;
                 case 'H':
-                    steps_.push_back(
-                        {Op::number, 0, 2, 0, 23, 0, &vb_tm::tm_hour});
-                    break;
-                case 'M':
-                    steps_.push_back(
-                        {Op::number, 0, 2, 0, 59, 0, &vb_tm::tm_min});
-                    break;
-                case 'S':
-                    steps_.push_back(
-                        {Op::number, 0, 2, 0, 61, 0, &vb_tm::tm_sec});
+                    slot = &at_.hour;
                     break;
                 case 'I':
-                    steps_.push_back(
-                        {Op::twelveHour, 0, 2, 1, 12, 0, &vb_tm::tm_hour});
+                    slot = &at_.hour12;
+                    break;
+                case 'M':
+                    slot = &at_.minute;
+                    break;
+                case 'S':
+                    slot = &at_.second;
                     break;
                 case 'p':
-                    steps_.push_back({Op::meridian, 0, 2, 0, 0, 0, nullptr});
+                    slot = &at_.meridian;
                     break;
                 default:
                     return;  // modifiers, names, %%, %f, ...: the parser
             }
-            length_ += steps_.back().width;
-        }
-        // A literal after %p would have been refused above only for
-        // conversions; refuse it here too.
-        for (std::size_t i = 0; i + 1 < steps_.size(); ++i) {
-            if (steps_[i].op == Op::meridian) {
-                return;
+            if (*slot >= 0) {
+                return;  // read twice: the parser
             }
+            *slot = static_cast<int>(expect_.size());
+            expect_.append(width, '\0');  // digits or letters
+            any = true;
         }
-        planned_ = !steps_.empty();
+        if (at_.hour >= 0 && at_.hour12 >= 0) {
+            return;
+        }
+        planned_ = any && compileShape();
     }
 
-    static bool twoDigits(const char* p, int& v) noexcept
+    static int digit(char c) noexcept { return c - '0'; }
+
+    static int twoDigits(const char* p) noexcept
     {
-        if (p[0] < '0' || p[0] > '9' || p[1] < '0' || p[1] > '9') {
-            return false;
-        }
-        v = (p[0] - '0') * 10 + (p[1] - '0');
-        return true;
+        return digit(p[0]) * 10 + digit(p[1]);
     }
 
     static char fold(char c) noexcept
@@ -291,72 +281,133 @@ private:
         return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
     }
 
-    // The value when the text is read at the planned offsets and every
-    // field is within the parser's bounds (where the parser reads the very
-    // same digits), with a year other than 0; false sends the element to
-    // the parser, which then decides.
+    // The value when the text has the planned length, its literal bytes
+    // where the format has them, digits where numbers are read, and every
+    // number within the parser's bounds (where the parser reads the very
+    // same digits, giving the same fields), with a year other than 0.
+    // False sends the element to the parser, which then decides.
     bool runPlan(const char* text, std::size_t size,
                  std::int64_t& out) const noexcept
     {
-        if (size != length_) {
+        if (size != expect_.size() || !matchesShape(text, size)) {
             return false;
         }
-        vb_tm tmb;
-        prepare_record(&tmb);
-        const char* p = text;
-        for (const Step& s : steps_) {
-            int v;
-            switch (s.op) {
-                case Op::literal:
-                    if (*p != s.byte) {
-                        return false;
-                    }
-                    break;
-                case Op::number:
-                    if (s.width == 4) {
-                        int hi, lo;
-                        if (!twoDigits(p, hi) || !twoDigits(p + 2, lo)) {
-                            return false;
-                        }
-                        v = hi * 100 + lo;
-                        if (v == 0) {
-                            return false;  // year 0: the parser's error
-                        }
-                    } else if (!twoDigits(p, v) || v < s.lo || v > s.hi) {
-                        return false;
-                    }
-                    tmb.*s.field = v + s.offset;
-                    break;
-                case Op::twelveHour:
-                    if (!twoDigits(p, v) || v < 1 || v > 12) {
-                        return false;
-                    }
-                    tmb.tm_hour = v == 12 ? 0 : v;
-                    break;
-                case Op::meridian: {
-                    const char a = fold(p[0]), m = fold(p[1]);
-                    if ((a != 'a' && a != 'p') || m != 'm' ||
-                        tmb.tm_hour > 11) {
-                        return false;
-                    }
-                    if (a == 'p') {
-                        tmb.tm_hour += 12;
-                    }
-                    break;
-                }
+        // The parser's defaults: 1900-01-01 00:00:00.
+        int year = 1900, month = 1, day = 1, hour = 0, minute = 0, second = 0;
+        if (at_.year >= 0) {
+            year = twoDigits(text + at_.year) * 100 +
+                   twoDigits(text + at_.year + 2);
+            if (year == 0) {
+                return false;  // year 0: the parser's error
             }
-            p += s.width;
         }
-        out = detail::encode(tmb, fmt_);
+        if (at_.month >= 0) {
+            month = twoDigits(text + at_.month);
+            if (month < 1 || month > 12) {
+                return false;
+            }
+        }
+        if (at_.day >= 0) {
+            day = twoDigits(text + at_.day);
+            if (day < 1 || day > 31) {
+                return false;
+            }
+        }
+        if (at_.hour >= 0) {
+            hour = twoDigits(text + at_.hour);
+            if (hour > 23) {
+                return false;
+            }
+        }
+        if (at_.hour12 >= 0) {
+            hour = twoDigits(text + at_.hour12);
+            if (hour < 1 || hour > 12) {
+                return false;
+            }
+            hour = hour == 12 ? 0 : hour;
+        }
+        if (at_.minute >= 0) {
+            minute = twoDigits(text + at_.minute);
+            if (minute > 59) {
+                return false;
+            }
+        }
+        if (at_.second >= 0) {
+            second = twoDigits(text + at_.second);
+            if (second > 61) {
+                return false;  // 60 and 61 carry, as in the parser's
+            }
+        }
+        if (at_.meridian >= 0) {
+            const char a = fold(text[at_.meridian]);
+            if ((a != 'a' && a != 'p') ||
+                fold(text[at_.meridian + 1]) != 'm' || hour > 11) {
+                return false;
+            }
+            hour += a == 'p' ? 12 : 0;
+        }
+        // utc_seconds of the parser's record, whose month needs no carry.
+        const std::int64_t seconds =
+            days_from_civil(year, month, day) * secondsPerDay +
+            std::int64_t{hour} * 3600 + std::int64_t{minute} * 60 + second;
+        out = encodeInstant(seconds, 0, class_);
         return true;
+    }
+
+    // Up to 32 bytes compared eight at a time: literal bytes equal, and
+    // digits (bytes '0' to '9') where numbers are read; the letters of %p
+    // are checked by their step.
+    static constexpr std::size_t shapeWords = 4;
+
+    bool compileShape()
+    {
+        if (expect_.size() > 8 * shapeWords) {
+            return false;
+        }
+        for (std::size_t i = 0; i < expect_.size(); ++i) {
+            const std::size_t w = i / 8, shift = 8 * (i % 8);
+            const bool letter = at_.meridian >= 0 &&
+                                i - static_cast<std::size_t>(at_.meridian) < 2;
+            if (expect_[i] != '\0') {
+                literalMask_[w] |= std::uint64_t{0xFF} << shift;
+                literalBytes_[w] |=
+                    std::uint64_t{static_cast<unsigned char>(expect_[i])}
+                    << shift;
+            } else if (!letter) {
+                digitMask_[w] |= std::uint64_t{0xFF} << shift;
+            }
+        }
+        return true;
+    }
+
+    bool matchesShape(const char* text, std::size_t size) const noexcept
+    {
+        std::uint64_t words[shapeWords] = {};
+        std::memcpy(words, text, size);  // size <= 32: checked at compile
+        constexpr std::uint64_t zeros = 0x3030303030303030;
+        constexpr std::uint64_t highs = 0x8080808080808080;
+        constexpr std::uint64_t lows = 0x7F7F7F7F7F7F7F7F;
+        constexpr std::uint64_t below10 = 0x7676767676767676;
+        std::uint64_t bad = 0;
+        for (std::size_t w = 0; w < shapeWords; ++w) {
+            bad |= (words[w] & literalMask_[w]) ^ literalBytes_[w];
+            // A digit XOR '0' is 0..9; a byte of 10 or more, plus 0x76,
+            // reaches the high bit (which `| d` catches for 0x80 up).
+            const std::uint64_t d = words[w] ^ zeros;
+            bad |= (((d & lows) + below10) | d) & highs & digitMask_[w];
+        }
+        return bad == 0;
     }
 
     const char* fmt_;
     FormatClass class_;
     bool stripZone_;
     bool planned_ = false;
-    std::size_t length_ = 0;
-    std::vector<Step> steps_;
+    std::string expect_;  // per byte: the literal, or NUL for a field
+    Offsets at_;
+    std::uint64_t literalMask_[shapeWords] = {};
+    std::uint64_t literalBytes_[shapeWords] = {};
+    std::uint64_t digitMask_[shapeWords] = {};
 };
 
 }  // namespace vb

@@ -16,8 +16,8 @@
 namespace vb {
 
 struct ColumnObject {
-    PyObject_HEAD
-    std::int64_t* data;  // owned, PyMem_RawMalloc'd; `size` items
+    PyObject_HEAD std::int64_t*
+        data;  // owned, PyMem_RawMalloc'd; `size` items
     Py_ssize_t size;
     Py_ssize_t itemsize;  // 8, pointed to as the buffer's stride
 };
@@ -32,8 +32,8 @@ inline std::int64_t* columnData(PyObject* column) noexcept
 // A new column of `n` items, not yet written.
 inline Ref newColumn(Py_ssize_t n) noexcept
 {
-    if (n < 0 || static_cast<std::size_t>(n) >
-                     PY_SSIZE_T_MAX / sizeof(std::int64_t)) {
+    if (n < 0 ||
+        static_cast<std::size_t>(n) > PY_SSIZE_T_MAX / sizeof(std::int64_t)) {
         PyErr_NoMemory();
         return Ref();
     }
@@ -44,9 +44,8 @@ inline Ref newColumn(Py_ssize_t n) noexcept
     auto* c = reinterpret_cast<ColumnObject*>(self.get());
     c->itemsize = sizeof(std::int64_t);
     // The threads that fill it run without the interpreter lock.
-    c->data = static_cast<std::int64_t*>(
-        PyMem_RawMalloc(static_cast<std::size_t>(n ? n : 1) *
-                        sizeof(std::int64_t)));
+    c->data = static_cast<std::int64_t*>(PyMem_RawMalloc(
+        static_cast<std::size_t>(n ? n : 1) * sizeof(std::int64_t)));
     if (!c->data) {
         PyErr_NoMemory();
         return Ref();
@@ -176,8 +175,8 @@ inline PyObject* columnReduce(PyObject* self, PyObject*) noexcept
     if (!array || !bytes) {
         return nullptr;
     }
-    Ref values = Ref::steal(PyObject_CallMethod(array.get(), "array", "sO",
-                                                "q", bytes.get()));
+    Ref values = Ref::steal(
+        PyObject_CallMethod(array.get(), "array", "sO", "q", bytes.get()));
     if (!values) {
         return nullptr;
     }
@@ -191,16 +190,15 @@ inline PyObject* columnRepr(PyObject* self) noexcept
     const Py_ssize_t shown = c->size < 8 ? c->size : 6;
     Ref items = Ref::steal(PyUnicode_FromString(""));
     for (Py_ssize_t i = 0; items && i < shown; ++i) {
-        items = Ref::steal(PyUnicode_FromFormat(
-            i ? "%U, %lld" : "%U%lld", items.get(),
-            static_cast<long long>(c->data[i])));
+        items = Ref::steal(
+            PyUnicode_FromFormat(i ? "%U, %lld" : "%U%lld", items.get(),
+                                 static_cast<long long>(c->data[i])));
     }
     if (!items) {
         return nullptr;
     }
-    return PyUnicode_FromFormat("Int64Column([%U%s], length=%zd)",
-                                items.get(), shown < c->size ? ", ..." : "",
-                                c->size);
+    return PyUnicode_FromFormat("Int64Column([%U%s], length=%zd)", items.get(),
+                                shown < c->size ? ", ..." : "", c->size);
 }
 
 // Equal to another Int64Column with the same items; anything else is
