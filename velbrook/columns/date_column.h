@@ -142,8 +142,7 @@ inline bool findZoneSuffix(const char* text, std::size_t size,
 class ColumnFormat {
 public:
     ColumnFormat(const char* fmt, bool skipTz)
-        : fmt_(fmt),
-          class_(classifyFormat(fmt)),
+        : class_(classifyFormat(fmt)),
           stripZone_(!skipTz && containsMinutes(fmt))
     {
         compilePlan(class_.body);
@@ -399,7 +398,6 @@ private:
         return bad == 0;
     }
 
-    const char* fmt_;
     FormatClass class_;
     bool stripZone_;
     bool planned_ = false;
