@@ -28,8 +28,9 @@ namespace {
 [[noreturn]] void fail(const char* what, const std::string& fmt,
                        const std::string& date)
 {
-    std::fprintf(stderr, "column_fuzzer: %s\n  fmt  = \"%s\"\n  date = \"%s\"\n",
-                 what, fmt.c_str(), date.c_str());
+    std::fprintf(stderr,
+                 "column_fuzzer: %s\n  fmt  = \"%s\"\n  date = \"%s\"\n", what,
+                 fmt.c_str(), date.c_str());
     std::abort();
 }
 
@@ -58,9 +59,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
                                       data)
            : size;
     const std::size_t date_offset = nl ? fmt_size + 1 : size;
-    const std::string fmt(reinterpret_cast<const char*>(data),
-                          strnlen(reinterpret_cast<const char*>(data),
-                                  fmt_size));
+    const std::string fmt(
+        reinterpret_cast<const char*>(data),
+        strnlen(reinterpret_cast<const char*>(data), fmt_size));
     const std::size_t date_size = size - date_offset;
     std::unique_ptr<char[]> date(new char[date_size ? date_size : 1]);
     if (date_size != 0) {
