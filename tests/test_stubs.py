@@ -15,6 +15,9 @@ MODULES = [
     "velbrook.dateToInt.calendar_text_codec",
     "velbrook.centroid_histogram.bucket_summarizer",
 ]
+# The columns module (keyword-only parameters, no C-level table) is checked
+# by stubtest alone.
+CHECKED_BY_STUBTEST = MODULES + ["velbrook.columns"]
 
 # One good value for each parameter of each function of the stubs.
 GOOD = {
@@ -279,14 +282,19 @@ def test_stubtest_finds_the_stubs_and_the_modules_agree():
     pytest.importorskip("mypy.stubtest")
     import subprocess
     import sys
+    # The result type's class-level flags (final, disjoint base) are
+    # spelled differently by each mypy version: not checked.
+    allow = os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                         "stubtest-allowlist.txt")
     done = subprocess.run(
-        [sys.executable, "-m", "mypy.stubtest"] + MODULES,
+        [sys.executable, "-m", "mypy.stubtest", "--allowlist", allow]
+        + CHECKED_BY_STUBTEST,
         cwd=os.path.abspath(os.sep), stdout=subprocess.PIPE,
         stderr=subprocess.STDOUT, universal_newlines=True, timeout=300)
     assert done.returncode == 0, done.stdout
 
 
-@pytest.mark.parametrize("module", MODULES)
+@pytest.mark.parametrize("module", CHECKED_BY_STUBTEST)
 def test_every_function_carries_a_text_signature(module):
     import inspect
     m = importlib.import_module(module)
