@@ -21,6 +21,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "fuzz_input.h"
+
 #include "date_column.h"
 
 namespace {
@@ -53,12 +55,9 @@ vb::Failure reference(const std::string& text, const char* fmt,
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
                                       std::size_t size)
 {
-    const void* nl = std::memchr(data, '\n', size);
-    const std::size_t fmt_size =
-        nl ? static_cast<std::size_t>(static_cast<const std::uint8_t*>(nl) -
-                                      data)
-           : size;
-    const std::size_t date_offset = nl ? fmt_size + 1 : size;
+    const FormatAndDate parts = splitInput(data, size);
+    const std::size_t fmt_size = parts.formatSize;
+    const std::size_t date_offset = parts.dateOffset;
     const std::string fmt(
         reinterpret_cast<const char*>(data),
         strnlen(reinterpret_cast<const char*>(data), fmt_size));

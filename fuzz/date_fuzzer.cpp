@@ -25,6 +25,8 @@
 #include <ctime>
 #include <string>
 
+#include "fuzz_input.h"
+
 #include "PosixFctns.h"
 #include "strptime.h"
 
@@ -98,12 +100,9 @@ void check_record(const vb::vb_tm& t, const char* fmt, const char* date)
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
                                       std::size_t size)
 {
-    const void* nl = std::memchr(data, '\n', size);
-    const std::size_t fmt_size =
-        nl ? static_cast<std::size_t>(static_cast<const std::uint8_t*>(nl) -
-                                      data)
-           : size;
-    const std::size_t date_offset = nl ? fmt_size + 1 : size;
+    const FormatAndDate parts = splitInput(data, size);
+    const std::size_t fmt_size = parts.formatSize;
+    const std::size_t date_offset = parts.dateOffset;
 
     std::size_t fmt_len = 0, date_len = 0;
     const std::unique_ptr<char[]> fmt_buf =

@@ -76,22 +76,10 @@ public:
             return false;
         }
         switch (layout_) {
-            case StringLayout::offsets32: {
-                const auto* offsets =
-                    static_cast<const std::int32_t*>(array_->buffers[1]);
-                data =
-                    static_cast<const char*>(array_->buffers[2]) + offsets[j];
-                size = static_cast<std::size_t>(offsets[j + 1] - offsets[j]);
-                return true;
-            }
-            case StringLayout::offsets64: {
-                const auto* offsets =
-                    static_cast<const std::int64_t*>(array_->buffers[1]);
-                data =
-                    static_cast<const char*>(array_->buffers[2]) + offsets[j];
-                size = static_cast<std::size_t>(offsets[j + 1] - offsets[j]);
-                return true;
-            }
+            case StringLayout::offsets32:
+                return between<std::int32_t>(j, data, size);
+            case StringLayout::offsets64:
+                return between<std::int64_t>(j, data, size);
             case StringLayout::views: {
                 const char* view =
                     static_cast<const char*>(array_->buffers[1]) + 16 * j;
@@ -114,6 +102,17 @@ public:
     }
 
 private:
+    // Element j of an offsets layout: the data between offsets j and j+1.
+    template <class Offset>
+    bool between(std::int64_t j, const char*& data,
+                 std::size_t& size) const noexcept
+    {
+        const auto* offsets = static_cast<const Offset*>(array_->buffers[1]);
+        data = static_cast<const char*>(array_->buffers[2]) + offsets[j];
+        size = static_cast<std::size_t>(offsets[j + 1] - offsets[j]);
+        return true;
+    }
+
     const ArrowArray* array_;
     StringLayout layout_;
 };
