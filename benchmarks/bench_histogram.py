@@ -41,6 +41,27 @@ def _model_per_value(model, capacity, items, merged, repeat):
     return (total - full) / merged
 
 
+def _from_array(values):
+    """The same floats from a numpy float64 array, read from its memory,
+    beside the list; and from the list with the histogram kept at one
+    bucket, which leaves mostly the cost of reaching each value."""
+    try:
+        import numpy
+    except ImportError:
+        print("numpy is not installed: no array case")
+        return
+    array = numpy.array(values, dtype=numpy.float64)
+    print_header("histogram_from_values: ns per value, 10^6 float64, "
+                 "numpy array vs list", ours="array", theirs="list")
+    for capacity in (16, 1):
+        case = "histogram_from_values(%d, ...)" % capacity
+        array_ns = _per_value(
+            lambda xs: histogram_from_values(capacity, xs), array, 5)
+        list_ns = _per_value(
+            lambda xs: histogram_from_values(capacity, xs), values, 5)
+        print_row(case, array_ns, list_ns)
+
+
 def main():
     rng = random.Random(20240601)
     values = [rng.random() for _ in range(VALUES)]
@@ -64,6 +85,8 @@ def main():
             case = "%s(%d, ...)" % (name, capacity)
             print_row(case + " vs model", ours_ns, model_ns)
             rows.append((case, ours_ns))
+
+    _from_array(values)
 
     print()
     print("beside an empty for loop over the same list (the floor)")

@@ -14,12 +14,20 @@ class InterruptPoll {
 public:
     // Adds `work` units; false with the exception set when a signal
     // handler raised (KeyboardInterrupt).
-    bool tick(std::size_t work) noexcept
+    bool tick(std::size_t work) noexcept { return !due(work) || check(); }
+
+    // Adds `work` units; true when the budget is spent and `check` is due.
+    // For a loop that must let go of something before handlers run.
+    bool due(std::size_t work) noexcept
     {
         done_ += work;
-        if (done_ < budget) {
-            return true;
-        }
+        return done_ >= budget;
+    }
+
+    // Runs the pending signal handlers now and starts a new budget; false
+    // with the exception set when one raised.
+    bool check() noexcept
+    {
         done_ = 0;
         return PyErr_CheckSignals() == 0;
     }

@@ -12,6 +12,7 @@
 #include <new>
 #include <optional>
 
+#include "../_shared/buffers.h"
 #include "../_shared/capi.h"
 #include "../_shared/compat.h"
 #include "../_shared/convert.h"
@@ -90,6 +91,27 @@ bool forEachItem(PyObject* iterable, Visit& visit)
                 }
                 PyErr_Clear();
             }
+            return true;
+        }
+        if (!visit(item.get())) {
+            return false;
+        }
+    }
+}
+
+// The items of `sequence` from index `start` on, fetched by subscription
+// until IndexError: what the iterators of the types `NumberBuffer` reads
+// yield from that point, whatever their length has become meanwhile.
+template <class Visit>
+bool walkFrom(PyObject* sequence, Py_ssize_t start, Visit& visit)
+{
+    for (Py_ssize_t i = start;; ++i) {
+        Ref item = Ref::steal(PySequence_GetItem(sequence, i));
+        if (!item) {
+            if (!PyErr_ExceptionMatches(PyExc_IndexError)) {
+                return false;
+            }
+            PyErr_Clear();
             return true;
         }
         if (!visit(item.get())) {
@@ -208,6 +230,89 @@ bool pushBucket(Histogram& histogram, PyObject* b)
     return true;
 }
 
+// A push costs up to the number of buckets: Ctrl-C is polled after a
+// bounded amount of work, however long the iterable and the list.
+template <class PushItem>
+auto itemVisitor(Histogram& histogram, InterruptPoll& poll, PushItem pushItem)
+{
+    return [&histogram, &poll, pushItem](PyObject* item) {
+        return pushItem(histogram, item) && poll.tick(histogram.size() + 1);
+    };
+}
+
+bool pushBuckets(Histogram& histogram, PyObject* buckets, InterruptPoll& poll)
+{
+    auto visit = itemVisitor(histogram, poll, pushBucket);
+    return forEachItem(buckets, visit);
+}
+
+enum class Walk { done, failed, declined };
+
+// Pushes the elements of `values` from element `next` on, read from its
+// buffer, and leaves `next` at the first element not pushed.  The result
+// is what `pushValue` gives for the items iteration yields: while `isnan`
+// is the standard one it skips exactly the NaNs, and `NumberBuffer` reads
+// only objects whose items are their elements.  The buffer is held for one
+// budget of work at a time and let go before signal handlers run, since a
+// handler may resize the object or rebind `isnan`: each stretch proves
+// both again.  `declined` (no exception set) when they do not hold,
+// `failed` with the exception set.
+Walk pushElements(Histogram& histogram, PyObject* values, InterruptPoll& poll,
+                  Py_ssize_t& next)
+{
+    for (;;) {
+        bool due = false;
+        {
+            Ref isnan = isnanName.get();
+            if (!isnan) {
+                PyErr_Clear();  // the item path raises it again, if it must
+            }
+            if (!isnan || isnan.get() != standardIsnan.get()) {
+                return Walk::declined;
+            }
+            NumberBuffer buffer(values);
+            if (!buffer) {
+                return Walk::declined;
+            }
+            const Py_ssize_t n = buffer.size();
+            buffer.visit([&](auto elements) {
+                while (next < n && !due) {
+                    const double x = elements[next++];
+                    if (!std::isnan(x)) {
+                        histogram.push(x);
+                    }
+                    due = poll.due(histogram.size() + 1);
+                }
+            });
+        }
+        if (!due) {
+            return Walk::done;
+        }
+        if (!poll.check()) {
+            return Walk::failed;
+        }
+    }
+}
+
+// Feeds `histogram` the values of `values`: from its buffer where that is
+// proved to give the same result, else item by item, from the first item
+// or from where the buffer stopped being readable.
+bool pushValues(Histogram& histogram, PyObject* values, InterruptPoll& poll)
+{
+    Py_ssize_t next = 0;
+    switch (pushElements(histogram, values, poll, next)) {
+        case Walk::done:
+            return true;
+        case Walk::failed:
+            return false;
+        case Walk::declined:
+            break;
+    }
+    auto visit = itemVisitor(histogram, poll, pushValue);
+    return next == 0 ? forEachItem(values, visit)
+                     : walkFrom(values, next, visit);
+}
+
 // ---------------------------------------------------------------------------
 // One builder call.
 
@@ -250,12 +355,12 @@ PyObject* makeResult(std::size_t max_size,
     return centroidHistogram.build(recordType.get(), fields, 2).release();
 }
 
-// Creates the histogram, feeds it every item of `iterable` through
-// `pushItem` and builds the result.  The histogram lives in this frame, so
-// it is gone on every return, before the caller sees the exception.
-template <class PushItem>
+// Creates the histogram, feeds it from `iterable` through `feed` and
+// builds the result.  The histogram lives in this frame, so it is gone on
+// every return, before the caller sees the exception.
+template <class Feed>
 PyObject* buildHistogram(const FunctionName& fn, std::size_t max_size,
-                         PyObject* iterable, PushItem pushItem) noexcept
+                         PyObject* iterable, Feed feed) noexcept
 {
     TracebackOnError scope(fn);
     if (!moduleReady()) {
@@ -269,15 +374,10 @@ PyObject* buildHistogram(const FunctionName& fn, std::size_t max_size,
         return nullptr;
     }
     Ref keep = Ref::incref(iterable);  // borrowed from the caller
-    // A push costs up to the number of buckets: Ctrl-C is polled after a
-    // bounded amount of work, however long the iterable and the list.
     InterruptPoll poll;
-    auto visit = [&](PyObject* item) {
-        return pushItem(*histogram, item) && poll.tick(histogram->size() + 1);
-    };
     // Only growth without a reservation allocates while pushing: running
     // out of memory there is the interpreter's MemoryError.
-    const bool ok = guarded([&] { return forEachItem(iterable, visit); },
+    const bool ok = guarded([&] { return feed(*histogram, iterable, poll); },
                             OnBadAlloc::memoryError);
     return ok ? makeResult(max_size, histogram) : nullptr;
 }
@@ -289,13 +389,13 @@ PyObject* buildHistogram(const FunctionName& fn, std::size_t max_size,
 PyObject* histogram_from_values(std::size_t max_size, PyObject* values,
                                 int /*skip_dispatch*/) noexcept
 {
-    return buildHistogram(valuesFn, max_size, values, pushValue);
+    return buildHistogram(valuesFn, max_size, values, pushValues);
 }
 
 PyObject* histogram_from_buckets(std::size_t max_size, PyObject* buckets,
                                  int /*skip_dispatch*/) noexcept
 {
-    return buildHistogram(bucketsFn, max_size, buckets, pushBucket);
+    return buildHistogram(bucketsFn, max_size, buckets, pushBuckets);
 }
 
 // ---------------------------------------------------------------------------
