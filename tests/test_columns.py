@@ -1,0 +1,478 @@
+"""velbrook.columns: date2int over every kind of column, element for
+element against date2intWrapper."""
+import math
+import random
+import re
+import sys
+
+import pytest
+
+from velbrook.columns import Int64Column, date2int
+from velbrook.dateToInt.calendar_text_codec import date2intWrapper
+
+# Outside every encoding's range (day ordinals, epoch seconds and epoch
+# milliseconds of years 0..9999), so a failure never passes for a value.
+SENTINEL = -2 ** 62 + 12345
+INT64_MIN = -2 ** 63
+
+
+def _optional(name):
+    try:
+        return __import__(name)
+    except ImportError:
+        return None
+
+
+np = _optional("numpy")
+pa = _optional("pyarrow")
+pd = _optional("pandas")
+pl = _optional("polars")
+
+
+def is_missing(value):
+    return (value is None or (isinstance(value, float) and math.isnan(value))
+            or (pd is not None and value is pd.NA))
+
+
+_oracle_cache = {}
+
+
+def oracle(value, fmt, skip_tz):
+    """What date2int must give for one element: date2intWrapper's value,
+    or SENTINEL where it fails or the element is missing."""
+    if is_missing(value):
+        return SENTINEL
+    key = (value, fmt, skip_tz)
+    if key not in _oracle_cache:
+        try:
+            _oracle_cache[key] = date2intWrapper(value, fmt, skip_tz)
+        except (ValueError, UnicodeEncodeError):
+            _oracle_cache[key] = SENTINEL
+    return _oracle_cache[key]
+
+
+# --------------------------------------------------------------------------
+# Random formats and texts.
+
+PLAN_PIECES = ["%Y", "%m", "%d", "%H", "%M", "%S"]
+OTHER_PIECES = ["%y", "%j", "%b", "%f", "%e", "%%", "%I", "%p"]
+SEPARATORS = ["-", "/", ":", " ", "T", ".", "  ", ""]
+MONTHS = ["Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep",
+          "Oct", "Nov", "Dec"]
+
+FIXED_FORMATS = [
+    "%Y-%m-%d %H:%M:%S", "%d/%m/%Y %I:%M:%S %p", "%Y-%m-%dT%H:%M",
+    "v2%Y-%m-%d %H:%M:%S.%f", "v2%Y-%m-%d %H:%M:%S", "%Y%m%d", "%Y-%m-%d",
+    "%H:%M %p", "%H %p", "%I%p", "%p", "%d.%m.%Y %H:%M", "%Y-%m-%d  %H:%M",
+    "%e %b %Y %H:%M", "%y%j %H%M%S", "%Y-%m-%d %H:%M:%S%%",
+]
+
+
+def tokens_of(fmt):
+    """("lit", text) and ("conv", letter) items of a format."""
+    out, i = [], 0
+    if fmt.startswith("v2"):
+        i = 2
+    while i < len(fmt):
+        if fmt[i] == "%" and i + 1 < len(fmt):
+            out.append(("conv", fmt[i + 1]))
+            i += 2
+        else:
+            out.append(("lit", fmt[i]))
+            i += 1
+    return out
+
+
+def random_format(rng):
+    if rng.random() < 0.6:
+        # Fixed-width fields only: a format the fast path may take.
+        pieces = rng.sample(PLAN_PIECES, rng.randint(1, 6))
+        if rng.random() < 0.3:
+            if "%H" in pieces and rng.random() < 0.5:
+                pieces.append("%p")
+            else:
+                pieces = [p for p in pieces if p != "%H"] + ["%I", "%p"]
+    else:
+        pieces = [rng.choice(PLAN_PIECES + OTHER_PIECES)
+                  for _ in range(rng.randint(1, 6))]
+    fmt = pieces[0]
+    for p in pieces[1:]:
+        fmt += rng.choice(SEPARATORS) + p
+    if rng.random() < 0.25:
+        fmt = "v2" + fmt
+    return fmt
+
+
+def number(rng, value, width):
+    if rng.random() < 0.05:
+        width += rng.choice([-1, 1])  # one digit off
+    return "%0*d" % (max(width, 1), value)
+
+
+def pick(rng, usual, edges, p=0.06):
+    return rng.choice(edges) if rng.random() < p else usual
+
+
+def render(rng, tokens):
+    """A text for `tokens`: a random instant, some fields out of range."""
+    year = rng.choice([rng.randint(1, 9999)] * 6 + [0, 1, 9999,
+                                                    rng.randint(1900, 2100)])
+    month = pick(rng, rng.randint(1, 12), [0, 13, 19])
+    day = pick(rng, rng.randint(1, 28), [0, 32, 29, 30, 31], 0.2)
+    out = []
+    for kind, c in tokens:
+        if kind == "lit":
+            out.append(c)
+        elif c == "Y":
+            out.append(number(rng, year, 4))
+        elif c == "m":
+            out.append(number(rng, month, 2))
+        elif c == "d":
+            out.append(number(rng, day, 2))
+        elif c == "e":
+            out.append(rng.choice(["%2d", "%d", "%02d"]) % day)
+        elif c == "H":
+            out.append(number(rng, pick(rng, rng.randint(0, 23), [24, 99]),
+                              2))
+        elif c == "I":
+            out.append(number(rng, pick(rng, rng.randint(1, 12), [0, 13]),
+                              2))
+        elif c == "M":
+            out.append(number(rng, pick(rng, rng.randint(0, 59), [60]), 2))
+        elif c == "S":
+            out.append(number(rng, pick(rng, rng.randint(0, 59),
+                                        [60, 61, 62], 0.1), 2))
+        elif c == "p":
+            out.append(rng.choice(["AM", "PM", "am", "pm", "aM", "Pm",
+                                   "A.M.", "XM"]))
+        elif c == "y":
+            out.append(number(rng, year % 100, 2))
+        elif c == "j":
+            out.append(number(rng, pick(rng, rng.randint(1, 366), [0, 367]),
+                              3))
+        elif c == "b":
+            name = MONTHS[(month - 1) % 12]
+            out.append(rng.choice([name, name.upper(), name.lower(),
+                                   "Sept", "March"]))
+        elif c == "f":
+            out.append(str(rng.randint(0, 9999999))[:rng.choice(
+                [1, 3, 6, 6, 7])])
+        elif c == "%":
+            out.append("%")
+    return "".join(out)
+
+
+ZONE_SUFFIXES = [" +0100", "-05", "+01", " -0530", "\u3000+01",
+                 "\xa0-0530", " +01\n", "+01 ", "\t+1", " +", " +01:00",
+                 " 0100", "\u2003\u2003-12", "+\u0661\u0662", "\x85+01"]
+NON_ASCII = ["\xe9", "\xdf", "\u0662", "\uff12", "\u0130", "\u0131", "\u3000"]
+
+
+def mutate(rng, text):
+    """One change aimed at the edges of the fast path."""
+    kind = rng.randrange(13)
+    at = rng.randint(0, len(text))
+    digits = [i for i, c in enumerate(text) if c.isdigit()]
+    if kind == 0 and digits:  # one digit changed
+        i = rng.choice(digits)
+        return text[:i] + str(rng.randint(0, 9)) + text[i + 1:]
+    if kind == 1:  # a character more or less
+        if rng.random() < 0.5 and text:
+            return text[:at - 1] + text[at:] if at else text[1:]
+        return text[:at] + rng.choice("0 :-a") + text[at:]
+    if kind == 2:  # an extra or a missing space
+        spaces = [i for i, c in enumerate(text) if c == " "]
+        if spaces and rng.random() < 0.5:
+            i = rng.choice(spaces)
+            return text[:i] + text[i + 1:]
+        return text[:at] + " " + text[at:]
+    if kind in (3, 4):
+        return text + rng.choice(ZONE_SUFFIXES)
+    if kind == 5:
+        return text + "\n"
+    if kind == 6:
+        return text.swapcase()
+    if kind == 7:
+        return text[:at] + rng.choice(NON_ASCII) + text[at:]
+    if kind == 8:
+        return text[:at] + "\x00" + text[at:]
+    if kind == 9:
+        return ""
+    if kind == 10:
+        return text[:at]
+    if kind == 11:
+        return text + "\x00"
+    return text[:at] + "\ud800" + text[at:]  # kept by str-based sources
+
+
+# Stands for pandas.NA among the values (pandas may be missing, and
+# pandas.NA refuses to be compared as a bool).
+PANDAS_NA = "<pandas.NA>"
+
+
+def random_values(rng, fmt, count):
+    """Texts for `fmt`, about a third of them changed, some missing."""
+    tokens = tokens_of(fmt)
+    values = []
+    for _ in range(count):
+        r = rng.random()
+        if r < 0.04:
+            values.append(rng.choice([None, float("nan"), PANDAS_NA]))
+            continue
+        text = render(rng, tokens)
+        for _ in range(rng.choice([0, 0, 0, 1, 1, 2])):
+            text = mutate(rng, text)
+        values.append(text)
+    return values
+
+
+def build_cases(seed=2024, formats=24, per_format=64):
+    rng = random.Random(seed)
+    fmts = FIXED_FORMATS + [random_format(rng) for _ in range(formats)]
+    return [(fmt.encode(), random_values(rng, fmt, per_format))
+            for fmt in fmts]
+
+
+CASES = build_cases()
+ROWS_FOR_TWO_THREADS = 4096 + 1  # more than one thread's share
+
+
+SURROGATE = re.compile("[\ud800-\udfff]")
+_plain_cache = {}
+
+
+def plain(values, surrogates=True, missing="as is"):
+    """`values` for a source: pandas.NA where it stands, lone surrogates
+    replaced by a null where the source cannot hold them, and missing
+    values as `missing` says."""
+    key = (tuple(values), surrogates, missing)
+    if key not in _plain_cache:
+        out = []
+        for v in values:
+            if v == PANDAS_NA:
+                v = pd.NA if pd is not None else None
+            if (isinstance(v, str) and not surrogates
+                    and SURROGATE.search(v)):
+                v = None
+            if is_missing(v) and missing != "as is":
+                v = missing
+            out.append(v)
+        _plain_cache[key] = out
+    return list(_plain_cache[key])
+
+
+# --------------------------------------------------------------------------
+# Sources: each turns values into a column and gives back the elements as
+# the column holds them (numpy drops trailing NULs, Arrow has no NaN).
+
+def need_arrow_export():
+    if pa is None:
+        pytest.skip("pyarrow is not installed")
+    if not hasattr(pa.Array, "__arrow_c_array__"):
+        pytest.skip("this pyarrow has no Arrow PyCapsule interface")
+
+
+def arrow_type(name):
+    need_arrow_export()
+    try:
+        make = getattr(pa, name)
+        pa.array(["x" * 20, None], type=make())
+    except (AttributeError, NotImplementedError, pa.ArrowException):
+        pytest.skip("this pyarrow cannot make %s arrays" % name)
+    return make()
+
+
+def src_list(values):
+    v = plain(values)
+    return v, lambda: v
+
+
+def src_tuple(values):
+    v = plain(values)
+    return tuple(v), lambda: v
+
+
+def src_generator(values):
+    v = plain(values)
+    return (x for x in v), lambda: v
+
+
+class StrSubclass(str):
+    pass
+
+
+def src_list_of_subclass(values):
+    v = [StrSubclass(x) if isinstance(x, str) else x for x in plain(values)]
+    return v, lambda: v
+
+
+def numpy_unicode(values):
+    if np is None:
+        pytest.skip("numpy is not installed")
+    return np.array(plain(values, missing=""), dtype=str)
+
+
+def src_numpy_unicode(values):
+    a = numpy_unicode(values)
+    return a, a.tolist
+
+
+def src_numpy_unicode_reversed(values):
+    a = numpy_unicode(values[::-1])[::-1]  # a negative stride
+    return a, a.tolist
+
+
+def src_numpy_unicode_big_endian(values):
+    a = numpy_unicode(values)
+    a = a.astype(a.dtype.newbyteorder(">" if sys.byteorder == "little"
+                                      else "<"))
+    return a, a.tolist
+
+
+def src_numpy_object(values):
+    if np is None:
+        pytest.skip("numpy is not installed")
+    v = plain(values)
+    a = np.empty(len(v), dtype=object)
+    a[:] = v
+    return a, lambda: v
+
+
+def arrow_source(type_name, sliced=False):
+    def make(values):
+        kind = arrow_type(type_name)
+        v = plain(values, surrogates=False, missing=None)
+        if sliced:  # an offset into the buffers, and into the nulls
+            a = pa.array([None, "x", "2021-03-04 05:06:07 extra"] + v,
+                         type=kind)[3:]
+        else:
+            a = pa.array(v, type=kind)
+        return a, a.to_pylist
+    return make
+
+
+def src_arrow_chunked(values):
+    kind = arrow_type("string")
+    v = plain(values, surrogates=False, missing=None)
+    third = len(v) // 3
+    a = pa.chunked_array([pa.array(v[:third], type=kind),
+                          pa.array([], type=kind),
+                          pa.array(v[third:], type=kind)])
+    return a, a.to_pylist
+
+
+def src_polars(values):
+    if pl is None:
+        pytest.skip("polars is not installed")
+    s = pl.Series(plain(values, surrogates=False, missing=None),
+                  dtype=pl.Utf8)
+    return s, s.to_list
+
+
+def pandas_source(dtype):
+    def make(values):
+        if pd is None:
+            pytest.skip("pandas is not installed")
+        kind = dtype
+        if dtype == "arrow":
+            need_arrow_export()
+            if not hasattr(pd, "ArrowDtype"):
+                pytest.skip("this pandas has no ArrowDtype")
+            kind = pd.ArrowDtype(pa.string())
+        surrogates = dtype in ("object", "string[python]")
+        v = plain(values, surrogates=surrogates,
+                  missing="as is" if dtype == "object" else None)
+        try:
+            s = pd.Series(v, dtype=kind)
+        except TypeError:
+            pytest.skip("this pandas has no %s dtype" % dtype)
+        return s, lambda: list(s)
+    return make
+
+
+SOURCES = {
+    "list": src_list,
+    "tuple": src_tuple,
+    "generator": src_generator,
+    "list of str subclass": src_list_of_subclass,
+    "numpy U": src_numpy_unicode,
+    "numpy U reversed": src_numpy_unicode_reversed,
+    "numpy U byte-swapped": src_numpy_unicode_big_endian,
+    "numpy object": src_numpy_object,
+    "arrow string": arrow_source("string"),
+    "arrow large_string": arrow_source("large_string"),
+    "arrow string_view": arrow_source("string_view"),
+    "arrow string sliced": arrow_source("string", sliced=True),
+    "arrow string_view sliced": arrow_source("string_view", sliced=True),
+    "arrow chunked": src_arrow_chunked,
+    "polars": src_polars,
+    "pandas object": pandas_source("object"),
+    "pandas string[python]": pandas_source("string[python]"),
+    "pandas string[pyarrow]": pandas_source("string[pyarrow]"),
+    "pandas arrow": pandas_source("arrow"),
+}
+
+
+def describe_mismatches(fmt, skip_tz, stored, got, want, limit=5):
+    rows = ["fmt=%r skip_tz=%r" % (fmt, skip_tz)]
+    for i, (g, w) in enumerate(zip(got, want)):
+        if g != w:
+            rows.append("  [%d] %r: got %r, want %r" % (i, stored[i], g, w))
+            if len(rows) > limit:
+                break
+    return "\n".join(rows)
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+@pytest.mark.parametrize("source", sorted(SOURCES))
+def test_matches_date2intWrapper_element_for_element(source, threads):
+    build = SOURCES[source]
+    problems = []
+    for fmt, values in CASES:
+        for skip_tz in (False, True):
+            texts, stored = build(values)
+            stored = stored()
+            want = [oracle(v, fmt, skip_tz) for v in stored]
+            if threads > 1:
+                # Long enough to be shared between the threads: the same
+                # elements over and over, so the same values over and over.
+                copies = ROWS_FOR_TWO_THREADS // len(values) + 1
+                texts, _ = build(values * copies)
+                stored, want = stored * copies, want * copies
+            got = date2int(texts, fmt, skip_tz=skip_tz, errors="coerce",
+                           fill=SENTINEL, threads=threads).tolist()
+            if got != want:
+                problems.append(describe_mismatches(fmt, skip_tz, stored,
+                                                    got, want))
+    assert not problems, "\n".join(problems)
+
+
+# --------------------------------------------------------------------------
+# Whitespace before a trailing zone suffix: what counts is what
+# str.isspace() and the regular expressions of the date module count.
+
+WHITESPACE = sorted(
+    {c for c in range(0x3001) if chr(c).isspace()}
+    | {0x85, 0xA0, 0x1680, 0x2028, 0x2029, 0x202F, 0x205F, 0x3000, 0x180E,
+       0x200B, 0xFEFF, 0x2060, 0x1C, 0x1F, 0x08, 0x0E, 0x7F, 0xAD}
+    | set(range(0x2000, 0x200C)))
+ZONE_FMT = b"%Y-%m-%d %H:%M"
+
+
+def whitespace_texts(c):
+    s = chr(c)
+    return ["2021-03-04 05:06" + s + "+01", "2021-03-04 05:06" + s * 2 +
+            "-0530", "2021-03-04 05:06 " + s + "+01\n",
+            "2021-03-04 05:06" + s]
+
+
+@pytest.mark.parametrize("c", WHITESPACE, ids="U+{:04X}".format)
+def test_zone_suffix_after_any_whitespace(c):
+    texts = whitespace_texts(c)
+    want = [oracle(t, ZONE_FMT, False) for t in texts]
+    got = date2int(texts, ZONE_FMT, errors="coerce", fill=SENTINEL)
+    assert got.tolist() == want
+    if pa is not None and hasattr(pa.Array, "__arrow_c_array__"):
+        got = date2int(pa.array(texts), ZONE_FMT, errors="coerce",
+                       fill=SENTINEL)
+        assert got.tolist() == want
