@@ -1,5 +1,5 @@
 """velbrook.columns: date2int over every kind of column, element for
-element against date2intWrapper."""
+element against date2intWrapper; its errors and arguments."""
 import math
 import random
 import re
@@ -476,3 +476,294 @@ def test_zone_suffix_after_any_whitespace(c):
         got = date2int(pa.array(texts), ZONE_FMT, errors="coerce",
                        fill=SENTINEL)
         assert got.tolist() == want
+
+
+# --------------------------------------------------------------------------
+# errors="raise": the first failure, named exactly.
+
+RAISE_FMT = b"%Y-%m-%d %H:%M"
+GOOD = "2021-03-04 05:06"
+
+# (bad text, format): each failure the parser has, and one with a zone
+# suffix that stays in the message as written.
+BAD_TEXTS = [
+    ("2021-13-04 05:06", RAISE_FMT),
+    ("0000-03-04 05:06", RAISE_FMT),
+    ("2021-03-04 05:06 +0100x", RAISE_FMT),
+    ("2021-03-04\u3000+01", b"%Y-%m-%d"),
+    ("\xe9t\xe9 2021", b"v2%Y"),
+    ("", b"%Y"),
+]
+
+GOOD_FOR = {RAISE_FMT: GOOD, b"%Y-%m-%d": "2021-03-04", b"v2%Y": "2021",
+            b"%Y": "2021"}
+
+STR_SOURCES = ["list", "tuple", "generator", "list of str subclass",
+               "numpy U", "numpy U reversed", "numpy object",
+               "arrow string", "arrow large_string", "arrow string_view",
+               "arrow string sliced", "arrow chunked", "polars",
+               "pandas object", "pandas string[python]",
+               "pandas string[pyarrow]", "pandas arrow"]
+
+
+def expected_message(text, fmt, position):
+    try:
+        date2intWrapper(text, fmt)
+    except ValueError as e:
+        why = str(e)
+    else:
+        raise AssertionError("not a failing text: %r" % text)
+    return "date2int(): %s at position %d: %r (format %r)" % (
+        why, position, text, fmt)
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+@pytest.mark.parametrize("bad, fmt", BAD_TEXTS)
+@pytest.mark.parametrize("source", STR_SOURCES)
+def test_raise_names_position_text_and_format(source, bad, fmt, threads):
+    good = GOOD_FOR[fmt]
+    values = [good] * 4 + [bad] + [good, bad]  # the chunked one splits at 2
+    texts, _ = SOURCES[source](values)
+    with pytest.raises(ValueError) as info:
+        date2int(texts, fmt, threads=threads)
+    assert type(info.value) is ValueError
+    assert str(info.value) == expected_message(bad, fmt, 4)
+
+
+# A missing element, as each source shows it.
+MISSING = [
+    ("list", None, "None"),
+    ("list", float("nan"), "nan"),
+    ("list", PANDAS_NA, "<NA>"),
+    ("tuple", None, "None"),
+    ("generator", None, "None"),
+    ("numpy object", None, "None"),
+    ("arrow string", None, "None"),
+    ("arrow large_string", None, "None"),
+    ("arrow string_view", None, "None"),
+    ("arrow string sliced", None, "None"),
+    ("arrow chunked", None, "None"),
+    ("polars", None, "None"),
+]
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+@pytest.mark.parametrize("source, value, shown", MISSING)
+def test_raise_names_a_missing_value(source, value, shown, threads):
+    if value == PANDAS_NA and pd is None:
+        pytest.skip("pandas is not installed")
+    texts, _ = SOURCES[source](["2021", "2022", "2023", value, "x"])
+    with pytest.raises(ValueError) as info:
+        date2int(texts, b"%Y", threads=threads)
+    assert str(info.value) == (
+        "date2int(): missing value at position 3: %s (format b'%%Y')" % shown)
+
+
+SURROGATE_SOURCES = ["list", "tuple", "generator", "numpy object",
+                     "pandas object", "pandas string[python]",
+                     pytest.param("numpy U", marks=pytest.mark.xfail(
+                         strict=True, reason="a numpy unicode element that "
+                         "has no UTF-8 form is named as None, not by its "
+                         "text"))]
+
+
+@pytest.mark.parametrize("source", SURROGATE_SOURCES)
+def test_raise_names_a_text_without_utf8(source):
+    texts, _ = SOURCES[source](["2021", "2\ud800", "x"])
+    with pytest.raises(ValueError) as info:
+        date2int(texts, b"%Y")
+    assert str(info.value) == ("date2int(): text not encodable as UTF-8 at "
+                               "position 1: '2\\ud800' (format b'%Y')")
+
+
+# Long columns with failures on both sides of the threads' shares and of
+# the batches: the lowest position is named, whatever the thread count.
+LONG = 3 * 65536 + 100
+FAILURES = [
+    {LONG - 1}, {0, LONG - 1}, {9999, 10000}, {LONG // 2 + 1, LONG // 2},
+    {65536 * 2 + 5, 65536 * 2 + 4}, {4200, 131073, 140000}, {150000},
+]
+LONG_SOURCES = ["list", "generator", "numpy U", "arrow string",
+                "arrow chunked"]
+
+
+@pytest.mark.parametrize("threads", [1, 2, 3])
+@pytest.mark.parametrize("failures", FAILURES, ids=lambda f: str(sorted(f)))
+@pytest.mark.parametrize("source", LONG_SOURCES)
+def test_first_failure_wins_whatever_the_threads(source, failures, threads):
+    values = [GOOD] * LONG
+    for i in failures:
+        values[i] = "2021-03-04 05:%02d" % (60 + i % 40)
+    texts, _ = SOURCES[source](values)
+    first = min(failures)
+    with pytest.raises(ValueError) as info:
+        date2int(texts, RAISE_FMT, threads=threads)
+    assert str(info.value) == expected_message(values[first], RAISE_FMT,
+                                               first)
+
+
+@pytest.mark.parametrize("kwargs, want", [
+    ({"errors": "coerce"}, INT64_MIN),
+    ({"errors": "coerce", "fill": 0}, 0),
+    ({"errors": "coerce", "fill": 2 ** 63 - 1}, 2 ** 63 - 1),
+    ({"errors": "coerce", "fill": -1, "threads": 2}, -1),
+    ({"errors": "coerce", "fill": True}, 1),
+])
+def test_coerce_writes_fill(kwargs, want):
+    texts = [GOOD, "nonsense", None, GOOD + " +01", "0000-01-01 00:00"]
+    got = date2int(texts, RAISE_FMT, **kwargs).tolist()
+    good = date2intWrapper(GOOD, RAISE_FMT)
+    assert got == [good, want, want, good, want]
+
+
+def test_fill_is_not_used_with_raise():
+    assert date2int([GOOD], RAISE_FMT, fill=5).tolist() == [
+        date2intWrapper(GOOD, RAISE_FMT)]
+
+
+# --------------------------------------------------------------------------
+# Bad arguments.
+
+class Boom(Exception):
+    pass
+
+
+def exploding():
+    yield "2021"
+    raise Boom("from the iterable")
+
+
+def arrow_ints():
+    need_arrow_export()
+    return pa.array([1, 2])
+
+
+def arrow_dictionary():
+    need_arrow_export()
+    return pa.array(["2021", "2021"]).dictionary_encode()
+
+
+def numpy_bytes():
+    if np is None:
+        pytest.skip("numpy is not installed")
+    return np.array([b"2021"])
+
+
+def numpy_two_dimensions():
+    if np is None:
+        pytest.skip("numpy is not installed")
+    return np.array([["2021"]])
+
+
+def polars_ints():
+    if pl is None:
+        pytest.skip("polars is not installed")
+    if not hasattr(pl.Series, "__arrow_c_stream__"):
+        pytest.skip("this polars has no Arrow PyCapsule interface")
+    return pl.Series([1, 2])
+
+
+NOT_STR = ("date2int() texts must hold str (or None for a missing value), "
+           "not %s at position %d")
+NOT_ARROW_STRINGS = ("date2int() texts must be Arrow strings (format 'u', "
+                     "'U' or 'vu'), not Arrow format %s")
+
+# (texts, keyword arguments, exception type, message or None where the
+# interpreter words it).
+BAD_ARGUMENTS = {
+    "int element": (lambda: ["2021", 2021], {}, TypeError,
+                    NOT_STR % ("int", 1)),
+    "int element, threads": (lambda: ["2021", 2021], {"threads": 2},
+                             TypeError, NOT_STR % ("int", 1)),
+    "bytes element": (lambda: (b"2021",), {}, TypeError,
+                      NOT_STR % ("bytes", 0)),
+    "object element": (lambda: iter(["2021", "2022", object()]), {},
+                       TypeError, NOT_STR % ("object", 2)),
+    "bytes element, coerce": (lambda: [None, b"2021"], {"errors": "coerce"},
+                              TypeError, NOT_STR % ("bytes", 1)),
+    "float element": (lambda: [1.5], {}, TypeError, NOT_STR % ("float", 0)),
+    "numpy bytes": (numpy_bytes, {}, TypeError,
+                    NOT_STR % ("numpy.bytes_", 0)),
+    "numpy 2-D": (numpy_two_dimensions, {}, TypeError,
+                  NOT_STR % ("numpy.ndarray", 0)),
+    "not iterable": (lambda: 2021, {}, TypeError,
+                     "date2int() texts must be an iterable of str, an Arrow "
+                     "string array or a numpy unicode array, not int"),
+    "iterable raises": (exploding, {}, Boom, "from the iterable"),
+    "arrow int64": (arrow_ints, {}, TypeError, NOT_ARROW_STRINGS % "'l'"),
+    "arrow dictionary": (arrow_dictionary, {}, TypeError,
+                         NOT_ARROW_STRINGS % "'i' with a dictionary"),
+    "polars int64": (polars_ints, {}, TypeError, NOT_ARROW_STRINGS % "'l'"),
+    "errors bogus": (lambda: [], {"errors": "bogus"}, ValueError,
+                     "date2int() errors must be 'raise' or 'coerce', not "
+                     "'bogus'"),
+    "errors bytes": (lambda: [], {"errors": b"raise"}, ValueError,
+                     "date2int() errors must be 'raise' or 'coerce', not "
+                     "b'raise'"),
+    "threads 0": (lambda: [], {"threads": 0}, ValueError,
+                  "date2int() threads must be None or at least 1, not 0"),
+    "threads -1": (lambda: ["2021"], {"threads": -1}, ValueError,
+                   "date2int() threads must be None or at least 1, not -1"),
+    "threads str": (lambda: [], {"threads": "2"}, TypeError,
+                    "an integer is required"),
+    "fill str": (lambda: [], {"fill": "0"}, TypeError,
+                 "an integer is required"),
+    "fill too big": (lambda: [], {"fill": 2 ** 63}, OverflowError, None),
+    "unknown keyword": (lambda: [], {"fmt2": b"%Y"}, TypeError,
+                        "date2int() got an unexpected keyword argument "
+                        "'fmt2'"),
+}
+
+
+@pytest.mark.parametrize("case", sorted(BAD_ARGUMENTS))
+def test_bad_arguments(case):
+    make, kwargs, kind, message = BAD_ARGUMENTS[case]
+    with pytest.raises(kind) as info:
+        date2int(make(), b"%Y", **kwargs)
+    assert type(info.value) is kind
+    if message is not None:
+        assert str(info.value) == message
+
+
+@pytest.mark.parametrize("call, kind, message", [
+    (lambda: date2int(["2021"], "%Y"), TypeError, None),
+    (lambda: date2int(["2021"], None), TypeError, None),
+    (lambda: date2int(["2021"], b"%Y", True), TypeError,
+     "date2int() takes exactly 2 positional arguments (3 given)"),
+    (lambda: date2int(["2021"]), TypeError,
+     "date2int() takes exactly 2 positional arguments (1 given)"),
+    (lambda: date2int(["2021"], b"%Y", texts=[]), TypeError,
+     "date2int() got multiple values for keyword argument 'texts'"),
+])
+def test_bad_signature(call, kind, message):
+    with pytest.raises(kind) as info:
+        call()
+    if message is not None:
+        assert str(info.value) == message
+
+
+# Formats at their edges: a bytearray, bytes after a NUL, no conversion.
+@pytest.mark.parametrize("fmt", [bytearray(b"%Y-%m"), b"%Y\x00-%m", b"",
+                                 b"v2", b"%", b"%Y%", b"v2%f", b"%M"])
+def test_odd_formats(fmt):
+    texts = ["2021", "2021-03", "", "%", "5", "2021-03 +01"]
+    want = [oracle(t, bytes(fmt), False) for t in texts]
+    assert date2int(texts, fmt, errors="coerce",
+                    fill=SENTINEL).tolist() == want
+
+
+# Columns with nothing but missing values convert as a list of the same
+# values does.
+@pytest.mark.xfail(
+    pd is not None and hasattr(pd.Series, "__arrow_c_stream__"), strict=True,
+    reason="a pandas object Series that is empty or holds only missing "
+    "values exports as Arrow type null and raises TypeError")
+@pytest.mark.parametrize("values", [[], [None], [None, float("nan")]],
+                         ids=["empty", "None", "None and NaN"])
+def test_pandas_object_series_of_missing_values(values):
+    if pd is None:
+        pytest.skip("pandas is not installed")
+    s = pd.Series(values, dtype=object)
+    got = date2int(s, b"%Y", errors="coerce", fill=SENTINEL).tolist()
+    assert got == date2int(list(s), b"%Y", errors="coerce",
+                           fill=SENTINEL).tolist()
