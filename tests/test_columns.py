@@ -1,9 +1,17 @@
 """velbrook.columns: date2int over every kind of column, element for
-element against date2intWrapper; its errors and arguments."""
+element against date2intWrapper; its errors and arguments; Int64Column;
+Ctrl-C during a long call; a call left over from a failed import."""
+import array
 import math
+import os
+import pickle
 import random
 import re
+import signal
+import subprocess
 import sys
+import textwrap
+import time
 
 import pytest
 
@@ -767,3 +775,214 @@ def test_pandas_object_series_of_missing_values(values):
     got = date2int(s, b"%Y", errors="coerce", fill=SENTINEL).tolist()
     assert got == date2int(list(s), b"%Y", errors="coerce",
                            fill=SENTINEL).tolist()
+
+
+# --------------------------------------------------------------------------
+# Int64Column.
+
+def column(values):
+    return Int64Column(array.array("q", values))
+
+
+def test_numpy_reads_the_column_in_place():
+    if np is None:
+        pytest.skip("numpy is not installed")
+    c = date2int(["2021-03-04 05:06:07", "x"], b"%Y-%m-%d %H:%M:%S",
+                 errors="coerce")
+    a = np.asarray(c)
+    assert a.dtype == np.int64 and a.shape == (2,)
+    assert np.asarray(c).ctypes.data == a.ctypes.data  # no copy
+    a[1] = 42
+    assert c[1] == 42 and c.tolist()[1] == 42
+    del c
+    assert a.tolist() == [date2intWrapper("2021-03-04 05:06:07",
+                                          b"%Y-%m-%d %H:%M:%S"), 42]
+
+
+@pytest.mark.parametrize("texts, fmt, unit, want", [
+    (["2021-03-04 05:06:07", "x"], b"%Y-%m-%d %H:%M:%S", "s",
+     ["2021-03-04T05:06:07", "NaT"]),
+    (["0001-01-01 00:00:00", "9999-12-31 23:59:59"], b"%Y-%m-%d %H:%M:%S",
+     "s", ["0001-01-01T00:00:00", "9999-12-31T23:59:59"]),
+    (["2021-03-04 05:06:07.891", "y"], b"v2%Y-%m-%d %H:%M:%S.%f", "ms",
+     ["2021-03-04T05:06:07.891", "NaT"]),
+    (["2021-03-04", "1969-12-31"], b"%Y-%m-%d", "D",
+     ["2021-03-04", "1969-12-31"]),
+])
+def test_views_as_datetime64(texts, fmt, unit, want):
+    if np is None:
+        pytest.skip("numpy is not installed")
+    a = np.asarray(date2int(texts, fmt, errors="coerce"))
+    if unit == "D":
+        a = a - 719163
+    got = a.view("datetime64[%s]" % unit)
+    assert got.tolist() == np.array(want, dtype="datetime64[%s]" %
+                                    unit).tolist()
+
+
+def test_arrow_reads_the_column_in_place():
+    if pa is None or np is None:
+        pytest.skip("pyarrow and numpy are needed")
+    c = column([1, -2, 3])
+    assert pa.py_buffer(c).address == np.asarray(c).ctypes.data
+    assert pa.Array.from_buffers(pa.int64(), 3, [None, pa.py_buffer(c)]
+                                 ).to_pylist() == [1, -2, 3]
+
+
+@pytest.mark.parametrize("values", [[], [0], [1, -2, 2 ** 63 - 1, -2 ** 63],
+                                    list(range(-5, 20))])
+def test_sequence_behaviour(values):
+    c = column(values)
+    assert len(c) == len(values)
+    assert list(c) == values and c.tolist() == values
+    assert [c[i] for i in range(len(values))] == values
+    assert [c[-i] for i in range(1, len(values) + 1)] == [
+        values[-i] for i in range(1, len(values) + 1)]
+    for i in (len(values), -len(values) - 1, 2 ** 62):
+        with pytest.raises(IndexError) as info:
+            c[i]
+        assert str(info.value) == "Int64Column index out of range"
+    m = memoryview(c)
+    assert (m.format, m.itemsize, m.ndim, m.shape) == (
+        "q", 8, 1, (len(values),))
+    assert m.tolist() == values and not m.readonly
+
+
+@pytest.mark.parametrize("values", [[], [1, 2], [2 ** 63 - 1, -2 ** 63]])
+def test_pickle_round_trip(values):
+    c = column(values)
+    for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
+        back = pickle.loads(pickle.dumps(c, protocol))
+        assert type(back) is Int64Column and back == c
+        assert back.tolist() == values
+
+
+def test_the_buffer_outlives_the_name():
+    m = memoryview(date2int(["2021"], b"%Y"))
+    assert m.tolist() == [date2intWrapper("2021", b"%Y")]
+
+
+@pytest.mark.parametrize("make, want", [
+    (lambda: Int64Column(), []),
+    (lambda: Int64Column([1, 2]), [1, 2]),
+    (lambda: Int64Column((x for x in [3, -4])), [3, -4]),
+    (lambda: Int64Column(array.array("q", [5, 2 ** 63 - 1])),
+     [5, 2 ** 63 - 1]),
+    (lambda: Int64Column(array.array("l", [6, -7])), [6, -7]),
+    (lambda: Int64Column(array.array("i", [8, -9])), [8, -9]),
+    (lambda: Int64Column(memoryview(array.array("q", [10]))), [10]),
+    (lambda: Int64Column(values=column([11, 12])), [11, 12]),
+    (lambda: Int64Column([2 ** 63]), OverflowError),
+    (lambda: Int64Column(["1"]), TypeError),
+    (lambda: Int64Column(5), TypeError),
+])
+def test_constructor(make, want):
+    if isinstance(want, type):
+        with pytest.raises(want):
+            make()
+    else:
+        c = make()
+        assert type(c) is Int64Column and c.tolist() == want
+
+
+def test_constructor_copies_the_buffer():
+    source = array.array("q", [1, 2])
+    c = Int64Column(source)
+    source[0] = 9
+    assert c.tolist() == [1, 2]
+
+
+@pytest.mark.parametrize("a, b, equal", [
+    ([], [], True), ([1, 2], [1, 2], True), ([1, 2], [1, 3], False),
+    ([1, 2], [1, 2, 3], False), ([0], [], False),
+])
+def test_equality(a, b, equal):
+    assert (column(a) == column(b)) is equal
+    assert (column(a) != column(b)) is not equal
+    assert (column(a) == a) is False  # not a list
+
+
+@pytest.mark.parametrize("values, text", [
+    ([], "Int64Column([], length=0)"),
+    ([1, -2], "Int64Column([1, -2], length=2)"),
+    (list(range(7)), "Int64Column([0, 1, 2, 3, 4, 5, 6], length=7)"),
+    (list(range(8)), "Int64Column([0, 1, 2, 3, 4, 5, ...], length=8)"),
+    ([-2 ** 63], "Int64Column([-9223372036854775808], length=1)"),
+])
+def test_repr(values, text):
+    assert repr(column(values)) == text
+
+
+# --------------------------------------------------------------------------
+# Processes: Ctrl-C, and a call through the namespace of a failed import.
+
+def child_env():
+    env = dict(os.environ)
+    env.pop("PYTHONPATH", None)
+    return env
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+def test_ctrl_c_stops_a_long_call(threads):
+    if np is None:
+        pytest.skip("numpy is not installed")
+    code = textwrap.dedent("""
+        import numpy
+        from velbrook.columns import date2int
+        # Two hundred million elements that all share one string.
+        texts = numpy.broadcast_to(numpy.array("2020-01-01 00:00:00"),
+                                   (2 * 10 ** 8,))
+        print("ready", flush=True)
+        try:
+            date2int(texts, b"%Y-%m-%d %H:%M:%S", threads={threads})
+            print("finished", flush=True)
+        except KeyboardInterrupt:
+            print("interrupted", flush=True)
+    """).format(threads=threads)
+    child = subprocess.Popen(
+        [sys.executable, "-c", code], stdout=subprocess.PIPE,
+        cwd=os.path.abspath(os.sep), env=child_env(),
+        universal_newlines=True)
+    try:
+        assert child.stdout.readline() == "ready\n"
+        time.sleep(0.5)  # well inside the call
+        child.send_signal(signal.SIGINT)
+        sent = time.monotonic()
+        out, _ = child.communicate(timeout=60)
+        waited = time.monotonic() - sent
+    finally:
+        child.kill()
+    assert out == "interrupted\n" and child.returncode == 0
+    assert waited < 5
+
+
+def test_date2int_of_a_failed_import_raises(run_python):
+    # The module imports nothing at its initialisation; it does look up
+    # the builtin ValueError, and fails when that is gone.
+    done = run_python("""
+        import builtins, importlib
+        import velbrook
+        saved = builtins.ValueError
+        del builtins.ValueError
+        try:
+            importlib.import_module("velbrook.columns")
+        except NameError as e:
+            tb = e.__traceback__
+        finally:
+            builtins.ValueError = saved
+        while tb.tb_next:
+            tb = tb.tb_next
+        assert tb.tb_frame.f_code.co_name == "init velbrook.columns"
+        namespace = tb.tb_frame.f_globals
+        try:
+            namespace["date2int"](["2021"], b"%Y")
+        except RuntimeError as e:
+            print(e)
+        module = importlib.import_module("velbrook.columns")
+        print(module.date2int(["2021"], b"%Y").tolist())
+    """)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.splitlines() == [
+        "module velbrook.columns is not initialised: its import failed or "
+        "has not finished",
+        str([date2intWrapper("2021", b"%Y")])]
