@@ -568,11 +568,7 @@ def test_raise_names_a_missing_value(source, value, shown, threads):
 
 
 SURROGATE_SOURCES = ["list", "tuple", "generator", "numpy object",
-                     "pandas object", "pandas string[python]",
-                     pytest.param("numpy U", marks=pytest.mark.xfail(
-                         strict=True, reason="a numpy unicode element that "
-                         "has no UTF-8 form is named as None, not by its "
-                         "text"))]
+                     "pandas object", "pandas string[python]", "numpy U"]
 
 
 @pytest.mark.parametrize("source", SURROGATE_SOURCES)
@@ -697,6 +693,12 @@ BAD_ARGUMENTS = {
     "not iterable": (lambda: 2021, {}, TypeError,
                      "date2int() texts must be an iterable of str, an Arrow "
                      "string array or a numpy unicode array, not int"),
+    "one str": (lambda: "2021", {}, TypeError,
+                "date2int() texts must be a column of texts (a list, an "
+                "Arrow or numpy array, ...), not str"),
+    "one bytes": (lambda: b"2021", {}, TypeError,
+                  "date2int() texts must be a column of texts (a list, an "
+                  "Arrow or numpy array, ...), not bytes"),
     "iterable raises": (exploding, {}, Boom, "from the iterable"),
     "arrow int64": (arrow_ints, {}, TypeError, NOT_ARROW_STRINGS % "'l'"),
     "arrow dictionary": (arrow_dictionary, {}, TypeError,
@@ -760,12 +762,8 @@ def test_odd_formats(fmt):
                     fill=SENTINEL).tolist() == want
 
 
-# Columns with nothing but missing values convert as a list of the same
-# values does.
-@pytest.mark.xfail(
-    pd is not None and hasattr(pd.Series, "__arrow_c_stream__"), strict=True,
-    reason="a pandas object Series that is empty or holds only missing "
-    "values exports as Arrow type null and raises TypeError")
+# Columns with nothing but missing values (which pandas hands over as the
+# Arrow null type) convert as a list of the same values does.
 @pytest.mark.parametrize("values", [[], [None], [None, float("nan")]],
                          ids=["empty", "None", "None and NaN"])
 def test_pandas_object_series_of_missing_values(values):

@@ -48,8 +48,10 @@ struct ArrowArrayStream {
 };
 
 // The three string layouts: 32-bit offsets ("u"), 64-bit offsets ("U")
-// and 16-byte views ("vu", inline up to 12 bytes, else in a data buffer).
-enum class StringLayout { offsets32, offsets64, views };
+// and 16-byte views ("vu", inline up to 12 bytes, else in a data buffer);
+// and the null type ("n": no buffers, every element missing), which is how
+// an empty or all-missing column of objects comes.
+enum class StringLayout { offsets32, offsets64, views, nulls };
 
 // One array of strings, read in place; valid while its owner lives.
 class ArrowStrings {
@@ -68,6 +70,9 @@ public:
     bool get(std::size_t i, const char*& data,
              std::size_t& size) const noexcept
     {
+        if (layout_ == StringLayout::nulls) {
+            return false;
+        }
         const std::int64_t j = array_->offset + static_cast<std::int64_t>(i);
         const auto* validity =
             static_cast<const std::uint8_t*>(array_->buffers[0]);
@@ -80,6 +85,8 @@ public:
                 return between<std::int32_t>(j, data, size);
             case StringLayout::offsets64:
                 return between<std::int64_t>(j, data, size);
+            case StringLayout::nulls:
+                break;
             case StringLayout::views: {
                 const char* view =
                     static_cast<const char*>(array_->buffers[1]) + 16 * j;
@@ -206,6 +213,10 @@ private:
             layout = StringLayout::views;
             return true;
         }
+        if (f && !schema->dictionary && std::strcmp(f, "n") == 0) {
+            layout = StringLayout::nulls;
+            return true;
+        }
         PyErr_Format(PyExc_TypeError,
                      "date2int() texts must be Arrow strings (format 'u', "
                      "'U' or 'vu'), not Arrow format '%.50s'%s",
@@ -246,9 +257,10 @@ private:
     bool addChunk(const ArrowArray& a, StringLayout layout)
     {
         const bool views = layout == StringLayout::views;
+        const bool nulls = layout == StringLayout::nulls;
         if (a.length < 0 || a.offset < 0 || a.n_children != 0 ||
-            (views ? a.n_buffers < 3 : a.n_buffers != 3) ||
-            (a.length > 0 && (!a.buffers || !a.buffers[1]))) {
+            (!nulls && ((views ? a.n_buffers < 3 : a.n_buffers != 3) ||
+                        (a.length > 0 && (!a.buffers || !a.buffers[1]))))) {
             PyErr_SetString(PyExc_TypeError,
                             "date2int() got an Arrow string array whose "
                             "buffers do not match its format");

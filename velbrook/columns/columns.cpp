@@ -56,18 +56,53 @@ struct Ucs4Source {
     Py_ssize_t stride;
     std::size_t width;  // code points per element
 
-    TextRef get(std::size_t i, std::string& buffer) const noexcept
+    const char* itemAt(std::size_t i) const noexcept
     {
-        const char* item = base + static_cast<Py_ssize_t>(i) * stride;
+        return base + static_cast<Py_ssize_t>(i) * stride;
+    }
+
+    static std::uint32_t codePoint(const char* item, std::size_t k) noexcept
+    {
+        std::uint32_t c;
+        std::memcpy(&c, item + 4 * k, 4);  // the buffer may be unaligned
+        return c;
+    }
+
+    // Code points of an element without numpy's trailing NUL padding.
+    std::size_t lengthOf(const char* item) const noexcept
+    {
         std::size_t n = width;
-        auto at = [&](std::size_t k) {
-            std::uint32_t c;
-            std::memcpy(&c, item + 4 * k, 4);
-            return c;
-        };
-        while (n > 0 && at(n - 1) == 0) {
+        while (n > 0 && codePoint(item, n - 1) == 0) {
             --n;
         }
+        return n;
+    }
+
+    // Element i as a str (new reference; lone surrogates kept), or an
+    // empty Ref with the exception set.
+    Ref item(std::size_t i) const noexcept
+    {
+        const char* item = itemAt(i);
+        std::vector<Py_UCS4> copy;
+        try {
+            copy.resize(lengthOf(item));
+        } catch (...) {
+            PyErr_NoMemory();
+            return Ref();
+        }
+        for (std::size_t k = 0; k < copy.size(); ++k) {
+            copy[k] = codePoint(item, k);
+        }
+        return Ref::steal(
+            PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, copy.data(),
+                                      static_cast<Py_ssize_t>(copy.size())));
+    }
+
+    TextRef get(std::size_t i, std::string& buffer) const noexcept
+    {
+        const char* item = itemAt(i);
+        const std::size_t n = lengthOf(item);
+        auto at = [&](std::size_t k) { return codePoint(item, k); };
         buffer.clear();
         for (std::size_t k = 0; k < n; ++k) {
             const std::uint32_t c = at(k);
@@ -369,7 +404,7 @@ struct Call {
 // position, its text (`item` when the column held an object) and the
 // format.
 void raiseFailure(const FirstFailure& first, const TextRef& text,
-                  PyObject* item, const Call& call) noexcept
+                  const Ref& item, const Call& call) noexcept
 {
     if (first.why == Failure::noMemory) {
         PyErr_NoMemory();
@@ -377,7 +412,7 @@ void raiseFailure(const FirstFailure& first, const TextRef& text,
     }
     Ref shown;
     if (item) {
-        shown = Ref::incref(item);
+        shown = Ref::incref(item.get());
     } else if (text.data) {
         shown = Ref::steal(PyUnicode_DecodeUTF8(
             text.data, static_cast<Py_ssize_t>(text.size), "replace"));
@@ -393,8 +428,8 @@ void raiseFailure(const FirstFailure& first, const TextRef& text,
 }
 
 // Converts the `n` texts of `source` into `out`, the column's items from
-// `offset` on. False with the exception set; `itemAt(i)` is the object
-// (borrowed) a failing text i came from, or null.
+// `offset` on. False with the exception set; `itemAt(i)` is the object a
+// failing text i came from (new reference), or an empty Ref.
 template <class Source, class ItemAt>
 bool run(const Source& source, std::size_t n, std::int64_t* out,
          std::size_t offset, const Call& call, ItemAt itemAt) noexcept
@@ -409,13 +444,14 @@ bool run(const Source& source, std::size_t n, std::int64_t* out,
     }
     std::string buffer;
     const TextRef text = source.get(first.position, buffer);
-    PyObject* item = itemAt(first.position);
+    const Ref item = itemAt(first.position);
+    PyErr_Clear();  // no object to show: the bytes are shown instead
     first.position += offset;
     raiseFailure(first, text, item, call);
     return false;
 }
 
-constexpr auto noItem = [](std::size_t) -> PyObject* { return nullptr; };
+constexpr auto noItem = [](std::size_t) { return Ref(); };
 
 // Texts that are Arrow strings: one array, or a stream of them.
 PyObject* fromArrow(const ArrowColumn& arrow, const Call& call) noexcept
@@ -484,10 +520,11 @@ bool fromUcs4(PyObject* texts, const Call& call, PyObject*& result) noexcept
         return false;
     }
     const std::size_t n = static_cast<std::size_t>(view.shape[0]);
+    const Ucs4Source source{static_cast<const char*>(view.buf),
+                            view.strides[0], width};
     Ref column = newColumn(static_cast<Py_ssize_t>(n));
-    if (column && run(Ucs4Source{static_cast<const char*>(view.buf),
-                                 view.strides[0], width},
-                      n, columnData(column.get()), 0, call, noItem)) {
+    if (column && run(source, n, columnData(column.get()), 0, call,
+                      [&](std::size_t i) { return source.item(i); })) {
         result = column.release();
     }
     PyBuffer_Release(&view);
@@ -521,8 +558,8 @@ PyObject* fromSequence(PyObject* texts, const Call& call)
         if (why != Failure::none) {
             out[i] = call.options.fill;
             if (call.options.raise || why == Failure::noMemory) {
-                raiseFailure({static_cast<std::size_t>(i), why}, text, item,
-                             call);
+                raiseFailure({static_cast<std::size_t>(i), why}, text,
+                             Ref::incref(item), call);
                 return nullptr;
             }
         }
@@ -546,6 +583,15 @@ PyObject* date2int(PyObject* texts, const Call& call)
         case ArrowImport::notArrow:
             break;
     }
+    if (PyUnicode_Check(texts) || PyBytes_Check(texts) ||
+        PyByteArray_Check(texts)) {
+        // One text, not a column: iterating it would read characters.
+        PyErr_Format(PyExc_TypeError,
+                     "date2int() texts must be a column of texts (a list, an "
+                     "Arrow or numpy array, ...), not %.200s",
+                     Py_TYPE(texts)->tp_name);
+        return nullptr;
+    }
     PyObject* result = nullptr;
     if (fromUcs4(texts, call, result)) {
         return result;
@@ -562,8 +608,9 @@ PyObject* date2int(PyObject* texts, const Call& call)
     }
     Ref column = newColumn(static_cast<Py_ssize_t>(gathered.size()));
     if (!column || !run(GatheredSource{gathered}, gathered.size(),
-                        columnData(column.get()), 0, call,
-                        [&](std::size_t i) { return held.at(i); })) {
+                        columnData(column.get()), 0, call, [&](std::size_t i) {
+                            return Ref::incref(held.at(i));
+                        })) {
         return nullptr;
     }
     return column.release();
