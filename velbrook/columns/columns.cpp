@@ -295,6 +295,8 @@ public:
 
     PyObject* at(std::size_t i) const noexcept { return objects_[i]; }
 
+    void reserve(std::size_t n) { objects_.reserve(n); }
+
 private:
     std::vector<PyObject*> objects_;
 };
@@ -352,8 +354,10 @@ bool gather(PyObject* iterable, std::vector<TextRef>& texts, HeldObjects& held)
         return poll.tick(1);
     };
     if (PyList_CheckExact(iterable) || PyTuple_CheckExact(iterable)) {
-        texts.reserve(
-            static_cast<std::size_t>(PySequence_Fast_GET_SIZE(iterable)));
+        const auto n =
+            static_cast<std::size_t>(PySequence_Fast_GET_SIZE(iterable));
+        texts.reserve(n);
+        held.reserve(n);
         for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(iterable); ++i) {
             if (!add(Ref::incref(PySequence_Fast_GET_ITEM(iterable, i)))) {
                 return false;
@@ -616,12 +620,18 @@ PyObject* date2int(PyObject* texts, const Call& call)
     return column.release();
 }
 
-// threads=None: the machine's cores for large columns, 1 for small ones.
-bool threadCount(PyObject* value, std::size_t n, std::size_t& out) noexcept
+// threads=None: the machine's cores for large columns, 1 for small ones
+// and for lists and tuples, which one thread reads in place as fast as
+// several convert them once their texts are gathered (measured: about 30
+// ns per element either way).
+bool threadCount(PyObject* value, PyObject* texts, std::size_t n,
+                 std::size_t& out) noexcept
 {
     if (!value || value == Py_None) {
         const unsigned cores = std::thread::hardware_concurrency();
-        out = (n >= 4 * batchPerThread / 16 && cores > 1)
+        const bool sequence =
+            PyList_CheckExact(texts) || PyTuple_CheckExact(texts);
+        out = (!sequence && n >= 4 * batchPerThread / 16 && cores > 1)
                   ? std::min<std::size_t>(cores, 64)
                   : 1;
         return true;
@@ -676,8 +686,8 @@ PyObject* py_date2int(PyObject*, PyObject* args, PyObject* kwds) noexcept
         hint = 0;
     }
     std::size_t threads;
-    if (!threadCount(values[5].get(), static_cast<std::size_t>(hint),
-                     threads)) {
+    if (!threadCount(values[5].get(), values[0].get(),
+                     static_cast<std::size_t>(hint), threads)) {
         return nullptr;
     }
     PyObject* result = nullptr;
@@ -705,7 +715,8 @@ PyMethodDef methods[] = {
      "errors='raise' raises ValueError naming the first failing position; "
      "'coerce'\nwrites `fill` for every failing element instead.\n"
      "threads: how many threads convert (None: the machine's cores for "
-     "large\ncolumns, 1 for small ones); the result never depends on it."},
+     "large\ncolumns, one for small ones and for lists and tuples, which "
+     "one thread\nreads in place); the result never depends on it."},
     {nullptr, nullptr, 0, nullptr},
 };
 
