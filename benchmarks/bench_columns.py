@@ -78,8 +78,8 @@ def _routes(threads):
     receives."""
     routes = []
     if date2int is not None:
-        for count, label in [(1, "1 thread"), (threads, "%d threads"
-                                                % threads)]:
+        labels = [(1, "1 thread"), (threads, "%d threads" % threads)]
+        for count, label in labels:
             for source in ("list", "arrow"):
                 routes.append((
                     "velbrook columns, %s" % label, source,

@@ -102,9 +102,9 @@ def merge_histograms(max_size, histograms):
     count) pairs in the order given.  A bounded centroid histogram merges
     its nearest centroids as it goes, so another order of the same
     histograms can give other buckets: callers keep partition order."""
-    return histogram_from_buckets(
-        max_size, [(bucket.centroid, bucket.count)
-                   for histogram in histograms for bucket in histogram.buckets])
+    pairs = [(bucket.centroid, bucket.count)
+             for histogram in histograms for bucket in histogram.buckets]
+    return histogram_from_buckets(max_size, pairs)
 
 
 def read_dataset(folder):
