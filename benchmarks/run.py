@@ -13,7 +13,7 @@ import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-SUITES = ["time", "date", "histogram"]
+SUITES = ["time", "date", "histogram", "columns"]
 
 
 def main(argv):

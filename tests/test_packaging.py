@@ -79,9 +79,9 @@ def sdist(tmp_path_factory):
 def test_sdist_holds_what_its_build_and_tests_need(sdist):
     names, _ = sdist
     assert sorted(set(NEEDED) - names) == []
-    # Every tracked file of the package, its tests and docs, so a file
-    # added later cannot be forgotten.
-    tracked = _tracked(["velbrook", "tests", "docs"])
+    # Every tracked file of the package, its tests, docs and examples (a
+    # test runs one), so a file added later cannot be forgotten.
+    tracked = _tracked(["velbrook", "tests", "docs", "examples"])
     if tracked is not None:
         assert sorted(tracked - names) == []
 
