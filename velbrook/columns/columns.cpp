@@ -301,15 +301,19 @@ private:
     std::vector<PyObject*> objects_;
 };
 
+// An exact, compact ASCII str is its own UTF-8 form.
+inline TextRef asciiText(PyObject* s) noexcept
+{
+    return {static_cast<const char*>(PyUnicode_DATA(s)),
+            static_cast<std::size_t>(PyUnicode_GET_LENGTH(s)), Failure::none};
+}
+
 // The text of one element: a str's UTF-8 bytes, or a failure for a
 // missing value. False with TypeError set for anything else.
 bool textOf(PyObject* item, std::size_t position, PyObject* na, TextRef& t)
 {
     if (PyUnicode_CheckExact(item) && PyUnicode_IS_COMPACT_ASCII(item)) {
-        // An ASCII str is its own UTF-8 form.
-        t = {static_cast<const char*>(PyUnicode_DATA(item)),
-             static_cast<std::size_t>(PyUnicode_GET_LENGTH(item)),
-             Failure::none};
+        t = asciiText(item);
         return true;
     }
     if (PyUnicode_Check(item)) {
@@ -555,7 +559,9 @@ PyObject* fromSequence(PyObject* texts, const Call& call)
     for (; i < n && i < PySequence_Fast_GET_SIZE(texts); ++i) {
         PyObject* item = PySequence_Fast_GET_ITEM(texts, i);  // borrowed
         TextRef text;
-        if (!textOf(item, static_cast<std::size_t>(i), na, text)) {
+        if (PyUnicode_CheckExact(item) && PyUnicode_IS_COMPACT_ASCII(item)) {
+            text = asciiText(item);  // the common case, without a call
+        } else if (!textOf(item, static_cast<std::size_t>(i), na, text)) {
             return nullptr;
         }
         const Failure why = call.format.convert(text, out[i], scratch);
