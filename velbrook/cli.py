@@ -300,7 +300,7 @@ def _demo(args, stdin, stdout, session):
     for command, argv in runs:
         shown = [os.path.relpath(a, _DATA) if a.startswith(_DATA) else a
                  for a in argv]
-        stdout.write("$ python -m velbrook %s %s\n" % (
+        stdout.write("$ velbrook %s %s\n" % (
             command, " ".join(_quote(a) for a in shown)))
         sub = _parser().parse_args([command] + argv)
         sub.run(sub, stdin, stdout, session)
