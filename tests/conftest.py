@@ -1,9 +1,11 @@
 """Helpers shared by the extension modules' tests."""
 import ctypes
 import os
+import signal
 import subprocess
 import sys
 import textwrap
+import time
 
 import pytest
 
@@ -65,16 +67,37 @@ def check(call, expected):
         assert type(got) is type(expected) and got == expected
 
 
-def _run_python(code, timeout=60):
-    """Runs `code` in a fresh interpreter, away from the source tree so the
-    installed package is the one imported.  Returns the CompletedProcess."""
+def _child(code, **kwargs):
+    """Arguments for running `code` in a fresh interpreter, away from the
+    source tree so the installed package is the one imported."""
     env = dict(os.environ)
     env.pop("PYTHONPATH", None)
-    return subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(code)],
-        cwd=os.path.abspath(os.sep),
-        env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-        universal_newlines=True, timeout=timeout)
+    return dict(args=[sys.executable, "-c", textwrap.dedent(code)],
+                cwd=os.path.abspath(os.sep), env=env,
+                universal_newlines=True, **kwargs)
+
+
+def _run_python(code, timeout=60):
+    """Runs `code` in a fresh interpreter.  Returns the CompletedProcess."""
+    return subprocess.run(timeout=timeout, **_child(
+        code, stdout=subprocess.PIPE, stderr=subprocess.PIPE))
+
+
+def interrupted(code, delay=0.5):
+    """Runs `code`, which prints "ready" before a long call, sends SIGINT
+    `delay` seconds after that line and returns (its standard output after
+    "ready", its exit status, the seconds it took to end after the
+    signal)."""
+    child = subprocess.Popen(**_child(code, stdout=subprocess.PIPE))
+    try:
+        assert child.stdout.readline() == "ready\n"
+        time.sleep(delay)  # well inside the call
+        child.send_signal(signal.SIGINT)
+        sent = time.monotonic()
+        out, _ = child.communicate(timeout=60)
+        return out, child.returncode, time.monotonic() - sent
+    finally:
+        child.kill()
 
 
 @pytest.fixture

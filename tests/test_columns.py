@@ -7,14 +7,12 @@ import os
 import pickle
 import random
 import re
-import signal
-import subprocess
 import sys
 import textwrap
-import time
 
 import pytest
 
+from conftest import interrupted
 from velbrook.columns import Int64Column, date2int
 from velbrook.dateToInt.calendar_text_codec import date2intWrapper
 
@@ -937,20 +935,8 @@ def test_ctrl_c_stops_a_long_call(threads):
         except KeyboardInterrupt:
             print("interrupted", flush=True)
     """).format(threads=threads)
-    child = subprocess.Popen(
-        [sys.executable, "-c", code], stdout=subprocess.PIPE,
-        cwd=os.path.abspath(os.sep), env=child_env(),
-        universal_newlines=True)
-    try:
-        assert child.stdout.readline() == "ready\n"
-        time.sleep(0.5)  # well inside the call
-        child.send_signal(signal.SIGINT)
-        sent = time.monotonic()
-        out, _ = child.communicate(timeout=60)
-        waited = time.monotonic() - sent
-    finally:
-        child.kill()
-    assert out == "interrupted\n" and child.returncode == 0
+    out, status, waited = interrupted(code)
+    assert out == "interrupted\n" and status == 0
     assert waited < 5
 
 

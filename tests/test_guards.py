@@ -4,17 +4,12 @@ calls into a module whose import failed or is still running, and Ctrl-C
 during a long histogram."""
 import copy
 import pickle
-import signal
-import subprocess
-import sys
 import textwrap
-import time
-import os
 
 import pytest
 
+from conftest import interrupted
 from velbrook.centroid_histogram import bucket_summarizer as hist
-from velbrook.dateToInt import calendar_text_codec as codec
 from velbrook.intToTime import ordinal_unfolder as unfolder
 
 RECORDS = {
@@ -298,19 +293,6 @@ def test_ctrl_c_stops_a_long_histogram(call):
         except KeyboardInterrupt:
             print("interrupted", flush=True)
     """).format(call=call)
-    env = dict(os.environ)
-    env.pop("PYTHONPATH", None)
-    child = subprocess.Popen(
-        [sys.executable, "-c", code], stdout=subprocess.PIPE,
-        cwd=os.path.abspath(os.sep), env=env, universal_newlines=True)
-    try:
-        assert child.stdout.readline() == "ready\n"
-        time.sleep(0.5)  # well inside the call
-        child.send_signal(signal.SIGINT)
-        sent = time.monotonic()
-        out, _ = child.communicate(timeout=60)
-        waited = time.monotonic() - sent
-    finally:
-        child.kill()
-    assert out == "interrupted\n" and child.returncode == 0
+    out, status, waited = interrupted(code)
+    assert out == "interrupted\n" and status == 0
     assert waited < 5
