@@ -127,8 +127,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
         // the conversion arithmetic must share with timegm.
         std::tm copy = record;
         const std::int64_t expected = timegm(&copy);
-        if (vb::utc_seconds(record) != expected) {
-            fail("utc_seconds differs from timegm", fmt, date);
+        if (vb::utcSeconds(record) != expected) {
+            fail("utcSeconds differs from timegm", fmt, date);
         }
     }
     if (checked.empty()) {

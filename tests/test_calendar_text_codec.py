@@ -12,7 +12,8 @@ import traceback
 
 import pytest
 
-from conftest import c_function, call_object, capsule_name, check
+from conftest import (c_function, call_object, capsule_name, check,
+                      non_string_keyword)
 import velbrook.dateToInt.calendar_text_codec as ctc
 from velbrook.dateToInt.calendar_text_codec import (
     date2intSafeWrapper as d2i_safe, date2intWrapper as d2i, strptime)
@@ -444,9 +445,9 @@ def test_argument_errors(func, args, kwargs, message):
 
 @pytest.mark.parametrize("func", [d2i, d2i_safe, strptime])
 def test_keywords(func):
-    with pytest.raises(TypeError, match=r"^%s\(\) keywords must be strings$"
-                       % func.__name__):
+    with pytest.raises(TypeError) as info:
         call_object(func, ("2021", b"%Y"), {1: 2})
+    assert str(info.value) == non_string_keyword(func.__name__)
     assert func(fmt=b"%Y", x="1999") == func("1999", b"%Y") == \
         func(x="1999", fmt=b"%Y")
 
