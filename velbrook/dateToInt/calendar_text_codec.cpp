@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <optional>
 
 #include "../_shared/capi.h"
 #include "../_shared/compat.h"
@@ -59,9 +60,9 @@ GlobalName tzRegexpName("TZ_REGEXP");
 template <Prefix prefix>
 class FormatCache {
 public:
-    // A copy, so that a call made meanwhile from interpreter code may
-    // replace the entry.
-    CompiledFormat get(PyObject* bytes) noexcept
+    // Valid until interpreter code runs: a call made from it may replace
+    // the entry.
+    const CompiledFormat& get(PyObject* bytes) noexcept
     {
         if (bytes != key_.get()) {
             compiled_ = CompiledFormat(PyBytes_AS_STRING(bytes), prefix);
@@ -86,25 +87,30 @@ class CallFormat {
 public:
     // `fixed`: the exact bytes `text` belongs to, or null.
     CallFormat(const char* text, PyObject* fixed) noexcept
-        : text_(text),
-          fixed_(fixed != nullptr),
-          compiled_(fixed ? integerFormats.get(fixed) : CompiledFormat(text))
+        : text_(text), fixed_(fixed)
     {
+        interpreterRan();
     }
 
-    const CompiledFormat& get() const noexcept { return compiled_; }
+    const CompiledFormat& get() const noexcept { return *compiled_; }
 
+    // After interpreter code ran: compiles a changeable text again, and
+    // finds the cached form of exact bytes again (another call may have
+    // taken the cache's entry meanwhile).
     void interpreterRan() noexcept
     {
-        if (!fixed_) {
-            compiled_ = CompiledFormat(text_);
+        if (fixed_) {
+            compiled_ = &integerFormats.get(fixed_);
+        } else {
+            compiled_ = &own_.emplace(text_);
         }
     }
 
 private:
     const char* text_;
-    bool fixed_;
-    CompiledFormat compiled_;
+    PyObject* fixed_;  // borrowed; kept alive by the caller
+    const CompiledFormat* compiled_ = nullptr;
+    std::optional<CompiledFormat> own_;
 };
 
 // ---------------------------------------------------------------------------
@@ -247,10 +253,17 @@ bool setWithoutZone(PyObject* x, DateText& date, bool& ranCode) noexcept
             return false;
         }
 #endif
-        const auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(text.get()));
-        const CodePoints points = {static_cast<int>(PyUnicode_KIND(text.get())),
-                                   PyUnicode_DATA(text.get())};
-        found = findZoneSuffixIn(points, n, start, end);
+        PyObject* s = text.get();
+        const auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(s));
+        if (PyUnicode_IS_COMPACT_ASCII(s)) {
+            const ByteText bytes = {
+                static_cast<const unsigned char*>(PyUnicode_DATA(s))};
+            found = findZoneSuffixIn(bytes, n, start, end);
+        } else {
+            const CodePoints points = {static_cast<int>(PyUnicode_KIND(s)),
+                                       PyUnicode_DATA(s)};
+            found = findZoneSuffixIn(points, n, start, end);
+        }
     } else {
         ranCode = true;
         Ref match = call(search.get(), pattern.get(), text.get());

@@ -84,6 +84,7 @@ public:
                 return false;  // year 0: the parser's error
             }
         }
+        // The parser's bounds, written out so that they are constants.
         if (!read(text, at_.month, 1, 12, t.month) ||
             !read(text, at_.day, 1, 31, t.day) ||
             !read(text, at_.hour, 0, 23, t.hour) ||
@@ -180,6 +181,22 @@ private:
         return any && !(at_.hour >= 0 && at_.hour12 >= 0);
     }
 
+    // The two digits at `at` into `out` when within lo..hi; true also for
+    // an absent field (`at` -1), which keeps its default.
+    static bool read(const char* text, int at, int lo, int hi,
+                     int& out) noexcept
+    {
+        if (at < 0) {
+            return true;
+        }
+        const int v = twoDigits(text + at);
+        if (v < lo || v > hi) {
+            return false;
+        }
+        out = v;
+        return true;
+    }
+
     // What the shape tests in one byte of the text.
     enum class Cell {
         literal,  // equal to the format's byte
@@ -213,34 +230,33 @@ private:
         return (p[0] - '0') * 10 + (p[1] - '0');
     }
 
-    // The two digits at `at` into `out` when within lo..hi; true also for
-    // an absent field (`at` -1), which keeps its default.
-    static bool read(const char* text, int at, int lo, int hi,
-                     int& out) noexcept
-    {
-        if (at < 0) {
-            return true;
-        }
-        const int v = twoDigits(text + at);
-        if (v < lo || v > hi) {
-            return false;
-        }
-        out = v;
-        return true;
-    }
-
     // Literal bytes equal and digits ('0' to '9') where numbers are read,
     // eight bytes at a time; the letters of %p are checked by `run`.
     bool matchesShape(const char* text, std::size_t size) const noexcept
     {
+        // size == length_ <= maxLength
         std::uint64_t words[shapeWords] = {};
-        std::memcpy(words, text, size);  // size == length_ <= maxLength
+        const std::size_t used = (size + 7) / 8;
+        if (size < 8) {
+            std::memcpy(words, text, size);
+        } else {
+            for (std::size_t w = 0; w < size / 8; ++w) {
+                std::memcpy(&words[w], text + 8 * w, 8);
+            }
+            if (size % 8 != 0) {
+                // The last eight bytes, shifted down to the bytes past
+                // the whole words: no read beyond the text.
+                std::uint64_t last;
+                std::memcpy(&last, text + size - 8, 8);
+                words[size / 8] = last >> (8 * (8 - size % 8));
+            }
+        }
         constexpr std::uint64_t zeros = 0x3030303030303030;
         constexpr std::uint64_t highs = 0x8080808080808080;
         constexpr std::uint64_t lows = 0x7F7F7F7F7F7F7F7F;
         constexpr std::uint64_t below10 = 0x7676767676767676;
         std::uint64_t bad = 0;
-        for (std::size_t w = 0; w < shapeWords; ++w) {
+        for (std::size_t w = 0; w < used; ++w) {
             bad |= (words[w] & literalMask_[w]) ^ literalBytes_[w];
             // A digit XOR '0' is 0..9; a byte of 10 or more, plus 0x76,
             // reaches the high bit (which `| d` catches for 0x80 up).
