@@ -51,6 +51,15 @@ inline Ref intFromObject(PyObject* x) noexcept
 // Signed 64-bit integer argument.
 inline bool toInt64(PyObject* x, std::int64_t& out) noexcept
 {
+    if (PyLong_CheckExact(x)) {  // the common case, without a reference
+        int overflow;
+        const long long v = PyLong_AsLongLongAndOverflow(x, &overflow);
+        if (overflow == 0) {
+            out = v;
+            return true;
+        }
+        // Beyond 64 bits: the conversion below raises its own error.
+    }
     Ref n = intFromObject(x);
     if (!n) {
         return false;
@@ -180,7 +189,7 @@ private:
         size_ = 0;
     }
 
-    Py_buffer view_{};
+    Py_buffer view_;  // filled only while `pinned_`
     bool pinned_ = false;
     Ref owner_;
     const char* text_ = "";

@@ -221,6 +221,31 @@ public:
         return bindArguments(sig, args, nargs, kwnames, values);
     }
 
+    // As `bind`, but a call without keywords is not copied: `values` are
+    // then the caller's own arguments, which stay alive for the call
+    // (only a keyword dict can be changed under it).  Otherwise `held`
+    // holds them.  An optional parameter not given is null.
+    bool bindBorrowed(PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames, Ref (&held)[N],
+                      PyObject* (&values)[N]) noexcept
+    {
+        if (!kwnames && nargs >= static_cast<Py_ssize_t>(required_) &&
+            nargs <= static_cast<Py_ssize_t>(positional_)) {
+            for (std::size_t i = 0; i < N; ++i) {
+                values[i] =
+                    static_cast<Py_ssize_t>(i) < nargs ? args[i] : nullptr;
+            }
+            return true;
+        }
+        if (!bind(args, nargs, kwnames, held)) {
+            return false;
+        }
+        for (std::size_t i = 0; i < N; ++i) {
+            values[i] = held[i].get();
+        }
+        return true;
+    }
+
 private:
     const char* params_[N] = {};
     std::size_t required_;

@@ -409,35 +409,39 @@ PyObject* py_date2int(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) noexcept
 {
     auto& fn = mode == OnMismatch::raise ? date2intFn : date2intSafeFn;
-    Ref values[3];
+    Ref held[3];
+    PyObject* values[3];
     ByteString fmt;
     int skipTz = 0;
     {
         TracebackOnError scope(fn);
-        if (!moduleReady() || !fn.bind(args, nargs, kwnames, values) ||
-            !fmt.set(values[1].get()) ||
-            (values[2] && (skipTz = PyObject_IsTrue(values[2].get())) < 0)) {
+        if (!moduleReady() ||
+            !fn.bindBorrowed(args, nargs, kwnames, held, values) ||
+            !fmt.set(values[1]) ||
+            (values[2] && (skipTz = PyObject_IsTrue(values[2])) < 0)) {
             return nullptr;
         }
     }
     // Compiled after skip_tz's truth test, which may run interpreter code.
     CallFormat format(fmt.c_str(), fmt.exactBytes());
-    return date2int<mode>(values[0].get(), format, skipTz != 0);
+    return date2int<mode>(values[0], format, skipTz != 0);
 }
 
 PyObject* py_strptime(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) noexcept
 {
-    Ref values[2];
+    Ref held[2];
+    PyObject* values[2];
     ByteString fmt;
     {
         TracebackOnError scope(strptimeFn);
-        if (!moduleReady() || !strptimeFn.bind(args, nargs, kwnames, values) ||
-            !fmt.set(values[1].get())) {
+        if (!moduleReady() ||
+            !strptimeFn.bindBorrowed(args, nargs, kwnames, held, values) ||
+            !fmt.set(values[1])) {
             return nullptr;
         }
     }
-    return strptimeBody(values[0].get(), fmt.c_str(), fmt.exactBytes());
+    return strptimeBody(values[0], fmt.c_str(), fmt.exactBytes());
 }
 
 // ---------------------------------------------------------------------------

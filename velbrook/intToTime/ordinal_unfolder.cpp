@@ -172,14 +172,15 @@ long totimestamp(PyObject* dt, int /*skip_dispatch*/) noexcept
 PyObject* py_int2time(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) noexcept
 {
-    Ref values[2];
+    Ref held[2];
+    PyObject* values[2];
     std::int64_t x;
     ByteString fmt;
     {
         TracebackOnError scope(int2timeFn);
         if (!moduleReady() ||
-            !int2timeFn.bind(args, nargs, kwnames, values) ||
-            !toInt64(values[0].get(), x) || !fmt.set(values[1].get())) {
+            !int2timeFn.bindBorrowed(args, nargs, kwnames, held, values) ||
+            !toInt64(values[0], x) || !fmt.set(values[1])) {
             return nullptr;
         }
     }
