@@ -39,7 +39,7 @@ constexpr std::int64_t floorDiv(std::int64_t a, std::int64_t b) noexcept
 // past the month's end run on. Whole 400-year eras of 146097 days make
 // years before 1 need no separate case; |y| < 2^54 stays in int64.
 constexpr std::int64_t daysFromCivil(std::int64_t y, int m,
-                                       std::int64_t d) noexcept
+                                     std::int64_t d) noexcept
 {
     y -= m <= 2;  // years start in March: the leap day ends a year
     const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
@@ -95,8 +95,8 @@ static_assert(daysFromCivil(2000, 1, 1) - daysFromCivil(1600, 1, 1) ==
                       146097 &&
                   146097 % 7 == 0,
               "400 years are whole weeks, so weekdays repeat by era");
-static_assert(civilFromDays(0).year == 1970 &&
-                  civilFromDays(0).month == 1 && civilFromDays(0).day == 1,
+static_assert(civilFromDays(0).year == 1970 && civilFromDays(0).month == 1 &&
+                  civilFromDays(0).day == 1,
               "civilFromDays inverts daysFromCivil at the epoch");
 static_assert(civilFromDays(-epochOrdinal).year == 0 &&
                   civilFromDays(-epochOrdinal).month == 12 &&
@@ -143,7 +143,7 @@ inline bool utcRecord(std::int64_t seconds, std::tm& t) noexcept
         --days;
     }
     const int daySecond = static_cast<int>(rest);  // 0..86399
-    const CivilDate date = civilFromDays(days);  // |days| < 1.1e14
+    const CivilDate date = civilFromDays(days);    // |days| < 1.1e14
     const std::int64_t year = date.year - 1900;
     if (year < INT_MIN || year > INT_MAX) {
         return false;
@@ -155,8 +155,7 @@ inline bool utcRecord(std::int64_t seconds, std::tm& t) noexcept
     t.tm_mon = date.month - 1;
     t.tm_year = static_cast<int>(year);
     // 1970-01-01 was a Thursday (4, counting from Sunday).
-    t.tm_wday =
-        static_cast<int>(days - detail::floorDiv(days + 4, 7) * 7 + 4);
+    t.tm_wday = static_cast<int>(days - detail::floorDiv(days + 4, 7) * 7 + 4);
     t.tm_yday = static_cast<int>(days - daysFromCivil(date.year, 1, 1));
     t.tm_isdst = 0;
     t.tm_gmtoff = 0;

@@ -288,8 +288,8 @@ bool setWithoutZone(PyObject* x, DateText& date, bool& ranCode) noexcept
             if (PyUnicode_IS_COMPACT_ASCII(text.get())) {
                 const auto* data =
                     static_cast<const char*>(PyUnicode_DATA(text.get()));
-                const auto n = static_cast<std::size_t>(
-                    PyUnicode_GET_LENGTH(text.get()));
+                const auto n =
+                    static_cast<std::size_t>(PyUnicode_GET_LENGTH(text.get()));
                 if (date.setJoined(data, start, data + end, n - end)) {
                     return true;
                 }
@@ -381,11 +381,11 @@ PyObject* strptimeBody(PyObject* x, const char* fmt, PyObject* fixed) noexcept
         if (!moduleReady() || !date.set(x, ranCode)) {
             return nullptr;
         }
-        const Failure why = strptime_c(
-            date.c_str(), date.size(),
-            fixed ? datetimeFormats.get(fixed)
-                  : CompiledFormat(fmt, Prefix::text),
-            tmb);
+        const Failure why =
+            strptime_c(date.c_str(), date.size(),
+                       fixed ? datetimeFormats.get(fixed)
+                             : CompiledFormat(fmt, Prefix::text),
+                       tmb);
         if (why != Failure::none) {
             raiseFailure(why);
             return nullptr;
@@ -505,9 +505,8 @@ bool init(PyObject* module) noexcept
     if (!createConstants() || !publishCFunctions(module)) {
         return false;
     }
-    AnyFunction bound =
-        bindFunction(unfolderModule, "tm_to_datetime",
-                     signatures::tm_to_datetime);
+    AnyFunction bound = bindFunction(unfolderModule, "tm_to_datetime",
+                                     signatures::tm_to_datetime);
     if (!bound) {
         return false;
     }

@@ -27,8 +27,7 @@ struct PlannedTime {
     std::int64_t seconds() const noexcept
     {
         return daysFromCivil(year, month, day) * secondsPerDay +
-               std::int64_t{hour} * 3600 + std::int64_t{minute} * 60 +
-               second;
+               std::int64_t{hour} * 3600 + std::int64_t{minute} * 60 + second;
     }
 
     // Into a record prepared as the parser's callers prepare it: the

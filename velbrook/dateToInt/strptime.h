@@ -76,7 +76,7 @@ inline int matchName(const char* bp, const char* name) noexcept
 // Index in 0..n-1 of the first entry whose full or abbreviated name
 // prefixes the input, advancing `*bp` past it; -1 when none does.
 inline int matchTable(const char** bp, const char* const* full,
-                       const char* const* abbr, int n) noexcept
+                      const char* const* abbr, int n) noexcept
 {
     for (int i = 0; i < n; ++i) {
         int len = matchName(*bp, full[i]);
@@ -96,8 +96,9 @@ inline int matchTable(const char** bp, const char* const* full,
 // found not to be the NUL.
 inline bool restEquals(const char* bp, const char* word) noexcept
 {
-    return bp[0] != '\0' && foldAscii(bp[0]) == foldAscii(word[0]) && bp[1] != '\0' &&
-           foldAscii(bp[1]) == foldAscii(word[1]) && bp[2] == '\0';
+    return bp[0] != '\0' && foldAscii(bp[0]) == foldAscii(word[0]) &&
+           bp[1] != '\0' && foldAscii(bp[1]) == foldAscii(word[1]) &&
+           bp[2] == '\0';
 }
 
 }  // namespace detail
@@ -182,8 +183,8 @@ struct DirectiveRow {
 constexpr DirectiveRow composite(char letter, Modifiers modifiers,
                                  const char* expansion) noexcept
 {
-    return {letter, modifiers, 0,       0, false, 0, Store::nested,
-            nullptr, 0,        expansion};
+    return {letter, modifiers,     0,       0, false,
+            0,      Store::nested, nullptr, 0, expansion};
 }
 
 // Letter, modifiers, bounds, fraction, least digits, store, field, offset;
@@ -238,7 +239,7 @@ inline bool accepts(Modifiers m, char alt_format) noexcept
 // Stores `value`, read for `row`, into `tm`. `split_year` is set once %C
 // or %y has stored a year in this call.
 inline void storeNumber(const DirectiveRow& row, int value, vb_tm* tm,
-                         bool& split_year) noexcept
+                        bool& split_year) noexcept
 {
     switch (row.store) {
         case Store::field:
@@ -314,7 +315,7 @@ inline constexpr DirectiveIndex directiveIndex;
 // setting `*bp` to its result.
 template <std::size_t... I>
 inline void readRow(int index, const char** bp, vb_tm* tm, char alt_format,
-                     bool* split_year, std::index_sequence<I...>) noexcept
+                    bool* split_year, std::index_sequence<I...>) noexcept
 {
     (void)((index == I + 1 &&
             (*bp = readDirective<I>(*bp, tm, alt_format, split_year), true)) ||

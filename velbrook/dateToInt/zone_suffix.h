@@ -32,7 +32,7 @@ constexpr bool isUnicodeSpace(std::uint32_t c) noexcept
 //     at p spans when it is whitespace as isUnicodeSpace says, else 0.
 template <class Text>
 bool findZoneSuffixIn(const Text& text, std::size_t n, std::size_t& start,
-                    std::size_t& end) noexcept
+                      std::size_t& end) noexcept
 {
     const std::size_t e = (n > 0 && text.unit(n - 1) == '\n') ? n - 1 : n;
     std::size_t d = e;

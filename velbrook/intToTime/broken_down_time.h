@@ -26,7 +26,7 @@ inline struct tm* fromordinal_tm(long x, struct tm* t) noexcept
 
 // Broken-down time of `x` read as epoch seconds or as a day ordinal.
 inline struct tm* decodedTm(std::int64_t x, Encoding unit,
-                             struct tm* t) noexcept
+                            struct tm* t) noexcept
 {
     return unit == Encoding::epochSeconds ? secondsTm(x, t)
                                           : fromordinal_tm(x, t);
