@@ -17,7 +17,6 @@
 
 #include <climits>
 #include <cstdint>
-#include <cstring>
 #include <ctime>
 
 namespace vb {
