@@ -330,13 +330,13 @@ PyObject* date2int(PyObject* x, CallFormat& fmt, bool skipTz) noexcept
     }
     DateText date;
     bool ranCode = false;
-    const bool ok = !skipTz && fmt.get().markers.minutes
-                        ? setWithoutZone(x, date, ranCode)
-                        : date.set(x, ranCode);
-    if (!ok) {
+    const bool zone = !skipTz && fmt.get().markers.minutes;
+    if (!(zone ? setWithoutZone(x, date, ranCode) : date.set(x, ranCode))) {
         return nullptr;
     }
-    if (ranCode) {
+    // A name missing from the module namespace is looked up among the
+    // builtins, which can run interpreter code too.
+    if (ranCode || zone) {
         fmt.interpreterRan();
     }
     std::int64_t value = -1;
