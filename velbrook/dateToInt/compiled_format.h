@@ -235,7 +235,6 @@ private:
     {
         // size == length_ <= maxLength
         std::uint64_t words[shapeWords] = {};
-        const std::size_t used = (size + 7) / 8;
         if (size < 8) {
             std::memcpy(words, text, size);
         } else {
@@ -255,7 +254,8 @@ private:
         constexpr std::uint64_t lows = 0x7F7F7F7F7F7F7F7F;
         constexpr std::uint64_t below10 = 0x7676767676767676;
         std::uint64_t bad = 0;
-        for (std::size_t w = 0; w < used; ++w) {
+        // Every word, also those past the text: their masks are zero.
+        for (std::size_t w = 0; w < shapeWords; ++w) {
             bad |= (words[w] & literalMask_[w]) ^ literalBytes_[w];
             // A digit XOR '0' is 0..9; a byte of 10 or more, plus 0x76,
             // reaches the high bit (which `| d` catches for 0x80 up).
