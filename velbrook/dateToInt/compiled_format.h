@@ -70,8 +70,7 @@ public:
     // fields) and a year other than 0. False sends the text to the
     // parser, which then decides, and leaves `t` unspecified. Inlined, so
     // that the fields stay out of memory on the column path.
-    __attribute__((always_inline)) bool run(const char* text,
-                                            std::size_t size,
+    __attribute__((always_inline)) bool run(const char* text, std::size_t size,
                                             PlannedTime& t) const noexcept
     {
         if (!planned_ || size != length_ || !matchesShape(text, size)) {
