@@ -1,0 +1,4 @@
+from velbrook.columns import Int64Column as Int64Column
+from velbrook.columns import date2int as date2int
+
+__version__: str

@@ -1,0 +1,141 @@
+"""The conversions of an Int64Column that need numpy, pandas, pyarrow or
+polars, each imported when first called: the columns module calls these
+functions with the column first (column.to_pandas(...) is
+to_pandas(column, ...)), so that importing velbrook imports none of them.
+
+A column holds int64 values, a validity bitmap (`column._validity`, bytes
+with bit i set where item i is valid, or None when no item is null) and a
+unit ('s', 'ms', 'ordinal' or None).  Its values are shared wherever the
+target can hold them as they are: numpy and pandas int64 and datetime64[s]
+or [ms], Arrow int64 and timestamp[s] or [ms]; day ordinals are shifted
+to days since 1970 in one pass (column._epoch_values) and copied."""
+
+INT64_MIN = -2 ** 63
+
+
+def _numpy():
+    import numpy
+    return numpy
+
+
+def _unit(column):
+    if column.unit is None:
+        raise ValueError(
+            "this Int64Column has no unit, so its integers are not known to "
+            "be dates or times: give Int64Column(values, unit='s', 'ms' or "
+            "'ordinal'), or convert with datetime=False")
+    return column.unit
+
+
+def dtype(column):
+    """numpy's int64 dtype, or its name where numpy is not installed."""
+    try:
+        numpy = _numpy()
+    except ImportError:
+        return "int64"
+    return numpy.dtype("int64")
+
+
+def array(column, dtype=None, copy=None):
+    """numpy's __array__ protocol (the dtype and copy keywords of numpy 2,
+    either missing from numpy 1)."""
+    numpy = _numpy()
+    values = numpy.asarray(memoryview(column))
+    if dtype is not None and numpy.dtype(dtype) != values.dtype:
+        if copy is False:
+            raise ValueError("Int64Column cannot be made an array of %s "
+                             "without a copy" % numpy.dtype(dtype))
+        return values.astype(dtype)
+    return values.copy() if copy else values
+
+
+def to_numpy(column, datetime=False):
+    numpy = _numpy()
+    if not datetime:
+        return numpy.asarray(memoryview(column))
+    unit = _unit(column)
+    # Day ordinals shifted to days since 1970, nulls as NaT; seconds and
+    # milliseconds as they are unless a null holds another fill value.
+    values = column._epoch_values()
+    kind = "datetime64[%s]" % ("D" if unit == "ordinal" else unit)
+    return numpy.frombuffer(values, dtype=kind)
+
+
+def _arrow_type(pa, unit):
+    if unit == "ordinal":
+        return pa.date32()
+    return pa.timestamp(unit)
+
+
+def to_arrow(column, datetime=False):
+    import pyarrow as pa
+    validity = column._validity
+    buffers = [None if validity is None else pa.py_buffer(validity)]
+    if not datetime:
+        kind, values = pa.int64(), column
+    else:
+        unit = _unit(column)
+        kind = _arrow_type(pa, unit)
+        # Arrow keeps the nulls in the bitmap: the values under them do not
+        # matter, so seconds and milliseconds are the column's own memory.
+        values = column._epoch_values(1, 4) if unit == "ordinal" else column
+    buffers.append(pa.py_buffer(values))
+    return pa.Array.from_buffers(kind, len(column), buffers,
+                                 null_count=column.null_count)
+
+
+def arrow_array(column, type=None):
+    """pyarrow's __arrow_array__ protocol."""
+    result = to_arrow(column)
+    if type is not None and not result.type.equals(type):
+        result = result.cast(type)
+    return result
+
+
+def _pandas_datetime(column):
+    """datetime64 values pandas keeps: [s] or [ms] for epoch units, [s] at
+    midnight for day ordinals (pandas has no day unit)."""
+    numpy = _numpy()
+    unit = _unit(column)
+    if unit == "ordinal":
+        return numpy.frombuffer(column._epoch_values(86400),
+                                dtype="datetime64[s]")
+    return to_numpy(column, datetime=True)
+
+
+def to_pandas(column, datetime=False, index=None, name=None):
+    import pandas as pd
+    if datetime:
+        values = _pandas_datetime(column)
+    elif column.null_count:
+        numpy = _numpy()
+        mask = numpy.asarray(column.is_null())
+        values = pd.arrays.IntegerArray(to_numpy(column), mask)
+    else:
+        values = to_numpy(column)
+    return pd.Series(values, index=index, name=name, copy=False)
+
+
+def _polars_int64(pl, column, name):
+    try:
+        # Polars that read the Arrow PyCapsule interface take the column
+        # as it is, nulls included.
+        return pl.Series(name, column)
+    except (TypeError, ValueError):
+        pass
+    return pl.Series(name, to_arrow(column))
+
+
+def to_polars(column, datetime=False, name=""):
+    import polars as pl
+    series = _polars_int64(pl, column, name)
+    if not datetime:
+        return series
+    unit = _unit(column)
+    # Polars datetimes have no seconds unit, and dates count days since
+    # 1970 in 32 bits.
+    if unit == "s":
+        return (series * 1000).cast(pl.Datetime("ms"))
+    if unit == "ms":
+        return series.cast(pl.Datetime("ms"))
+    return (series - 719163).cast(pl.Int32).cast(pl.Date)
