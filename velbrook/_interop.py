@@ -10,12 +10,13 @@ target can hold them as they are: numpy and pandas int64 and datetime64[s]
 or [ms], Arrow int64 and timestamp[s] or [ms]; day ordinals are shifted
 to days since 1970 in one pass (column._epoch_values) and copied."""
 
+from importlib import import_module
+
 INT64_MIN = -2 ** 63
 
 
 def _numpy():
-    import numpy
-    return numpy
+    return import_module("numpy")
 
 
 def _unit(column):
@@ -68,7 +69,7 @@ def _arrow_type(pa, unit):
 
 
 def to_arrow(column, datetime=False):
-    import pyarrow as pa
+    pa = import_module("pyarrow")
     validity = column._validity
     buffers = [None if validity is None else pa.py_buffer(validity)]
     if not datetime:
@@ -104,7 +105,7 @@ def _pandas_datetime(column):
 
 
 def to_pandas(column, datetime=False, index=None, name=None):
-    import pandas as pd
+    pd = import_module("pandas")
     if datetime:
         values = _pandas_datetime(column)
     elif column.null_count:
@@ -127,7 +128,7 @@ def _polars_int64(pl, column, name):
 
 
 def to_polars(column, datetime=False, name=""):
-    import polars as pl
+    pl = import_module("polars")
     series = _polars_int64(pl, column, name)
     if not datetime:
         return series

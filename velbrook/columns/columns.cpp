@@ -823,12 +823,16 @@ PyObject* py_date2int(PyObject*, PyObject* args, PyObject* kwds) noexcept
     if (!moduleReady() || !date2intFn.bind(args, kwds, values)) {
         return nullptr;
     }
-    if (values[1] && values[6]) {
+    // None, the default of both, stands for "not given".
+    PyObject* fmtArg = values[1].get() != Py_None ? values[1].get() : nullptr;
+    PyObject* formatArg =
+        values[6].get() != Py_None ? values[6].get() : nullptr;
+    if (fmtArg && formatArg) {
         PyErr_SetString(PyExc_TypeError,
                         "date2int() takes fmt or format, not both");
         return nullptr;
     }
-    PyObject* fmtObject = values[1] ? values[1].get() : values[6].get();
+    PyObject* fmtObject = fmtArg ? fmtArg : formatArg;
     if (!fmtObject) {
         PyErr_SetString(PyExc_TypeError,
                         "date2int() missing 1 required positional argument: "
