@@ -120,8 +120,8 @@ def to_pandas(column, datetime=False, index=None, name=None):
 def _polars_int64(pl, column, name):
     try:
         # Polars that read the Arrow PyCapsule interface take the column
-        # as it is, nulls included.
-        return pl.Series(name, column)
+        # as it is, nulls included (some drop the name on the way).
+        return pl.Series(name, column).alias(name)
     except (TypeError, ValueError):
         pass
     return pl.Series(name, to_arrow(column))
