@@ -127,9 +127,8 @@ inline Ref arrayCapsule(PyObject* owner, const std::int64_t* values,
     p->buffers[0] = validity;
     p->buffers[1] = values;
     p->owner = Ref::incref(owner).release();
-    *array = ArrowArray{length,     nullCount, 0,       2,
-                        0,          p->buffers, nullptr, nullptr,
-                        releaseArray, p};
+    *array = ArrowArray{length,  nullCount,    0, 2, 0, p->buffers, nullptr,
+                        nullptr, releaseArray, p};
     Ref capsule =
         Ref::steal(PyCapsule_New(array, "arrow_array", destroyArrayCapsule));
     if (!capsule) {

@@ -475,8 +475,7 @@ struct Report {
             if (!item) {
                 item = text.data
                            ? Ref::steal(PyUnicode_DecodeUTF8(
-                                 text.data,
-                                 static_cast<Py_ssize_t>(text.size),
+                                 text.data, static_cast<Py_ssize_t>(text.size),
                                  "replace"))
                            : Ref::incref(Py_None);
                 PyErr_Clear();  // nothing to show: the message says None
@@ -504,10 +503,10 @@ void raiseFailures(const Report& report, std::size_t total,
     Ref message = Ref::steal(PyUnicode_FromFormat(
         "date2int(): %s at position %zu: %R (format %R); %zu of %zu "
         "elements failed",
-        failureText(report.why[0]), report.position[0],
-        report.shown[0].get(), call.fmtObject, report.count, total));
+        failureText(report.why[0]), report.position[0], report.shown[0].get(),
+        call.fmtObject, report.count, total));
     for (std::size_t k = 1; message && k < report.kept; ++k) {
-        const char* lead = k > 1                ? ", "
+        const char* lead = k > 1             ? ", "
                            : report.kept > 2 ? ", also at positions "
                                              : ", also at position ";
         message = Ref::steal(PyUnicode_FromFormat(

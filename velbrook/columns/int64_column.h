@@ -64,9 +64,9 @@ struct ColumnObject {
     PyObject ob_base;
     std::int64_t* data;  // `size` items: from std::malloc, or in `base`
     Py_ssize_t size;
-    Py_ssize_t itemsize;  // 8, pointed to as the buffer's stride
-    PyObject* base;       // a slice's column, owner of `data`; else null
-    PyObject* validity;   // bytes, bit i set: item i valid; null: all valid
+    Py_ssize_t itemsize;   // 8, pointed to as the buffer's stride
+    PyObject* base;        // a slice's column, owner of `data`; else null
+    PyObject* validity;    // bytes, bit i set: item i valid; null: all valid
     Py_ssize_t nullCount;  // clear bits among the first `size`
     ColumnUnit unit;
 };
@@ -282,9 +282,9 @@ inline Ref columnSlice(ColumnObject* c, Py_ssize_t start, Py_ssize_t step,
         s->itemsize = sizeof(std::int64_t);
         s->data = c->data + start;
         s->size = n;
-        s->base = Ref::incref(c->base ? c->base
-                                      : reinterpret_cast<PyObject*>(c))
-                      .release();
+        s->base =
+            Ref::incref(c->base ? c->base : reinterpret_cast<PyObject*>(c))
+                .release();
     } else {
         out = newColumn(n);
         if (!out) {
@@ -340,7 +340,8 @@ inline PyObject* columnSubscript(PyObject* self, PyObject* key) noexcept
         if (PySlice_Unpack(key, &start, &stop, &step) < 0) {
             return nullptr;
         }
-        const Py_ssize_t n = PySlice_AdjustIndices(c->size, &start, &stop, step);
+        const Py_ssize_t n =
+            PySlice_AdjustIndices(c->size, &start, &stop, step);
         return columnSlice(c, start, step, n).release();
     }
     PyErr_Format(PyExc_TypeError,
@@ -429,13 +430,12 @@ inline Py_ssize_t readMask(PyObject* mask, Py_ssize_t n,
     length = PyTuple_GET_SIZE(items.get());
     if (length != n) {
         PyErr_Format(PyExc_ValueError,
-                     "Int64Column() mask has %zd items for %zd values",
-                     length, n);
+                     "Int64Column() mask has %zd items for %zd values", length,
+                     n);
         return -1;
     }
     for (Py_ssize_t i = 0; i < n; ++i) {
-        const int truth =
-            PyObject_IsTrue(PyTuple_GET_ITEM(items.get(), i));
+        const int truth = PyObject_IsTrue(PyTuple_GET_ITEM(items.get(), i));
         if (truth < 0) {
             return -1;
         }
@@ -583,20 +583,19 @@ inline PyObject* columnRepr(PyObject* self) noexcept
     Ref items = Ref::steal(PyUnicode_FromString(""));
     for (Py_ssize_t i = 0; items && i < shown; ++i) {
         const char* sep = i ? ", " : "";
-        items = columnValid(c, i)
-                    ? Ref::steal(PyUnicode_FromFormat(
-                          "%U%s%lld", items.get(), sep,
-                          static_cast<long long>(c->data[i])))
-                    : Ref::steal(
-                          PyUnicode_FromFormat("%U%sNone", items.get(), sep));
+        items = columnValid(c, i) ? Ref::steal(PyUnicode_FromFormat(
+                                        "%U%s%lld", items.get(), sep,
+                                        static_cast<long long>(c->data[i])))
+                                  : Ref::steal(PyUnicode_FromFormat(
+                                        "%U%sNone", items.get(), sep));
     }
     if (!items) {
         return nullptr;
     }
     Ref tail = Ref::steal(PyUnicode_FromString(""));
     if (tail && c->unit != ColumnUnit::none) {
-        tail = Ref::steal(
-            PyUnicode_FromFormat(", unit='%s'", unitName(c->unit)));
+        tail =
+            Ref::steal(PyUnicode_FromFormat(", unit='%s'", unitName(c->unit)));
     }
     if (tail && (c->unit != ColumnUnit::none || c->validity)) {
         tail = Ref::steal(PyUnicode_FromFormat("%U, null_count=%zd",
@@ -635,8 +634,7 @@ inline PyObject* columnRichCompare(PyObject* a, PyObject* b, int op) noexcept
 inline PyObject* columnIsNull(PyObject* self, PyObject*) noexcept
 {
     Ref mask = maskBytes(asColumn(self));
-    Ref view =
-        mask ? Ref::steal(PyMemoryView_FromObject(mask.get())) : Ref();
+    Ref view = mask ? Ref::steal(PyMemoryView_FromObject(mask.get())) : Ref();
     if (!view) {
         return nullptr;
     }
