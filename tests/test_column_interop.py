@@ -21,18 +21,7 @@ from velbrook.columns import Int64Column, date2int
 from velbrook.dateToInt.calendar_text_codec import date2intWrapper
 
 
-def _optional(name):
-    try:
-        return __import__(name)
-    except ImportError:
-        return None
-
-
-np = _optional("numpy")
-pd = _optional("pandas")
-pa = _optional("pyarrow")
-pl = _optional("polars")
-INT64_MIN = -2 ** 63
+from test_columns import INT64_MIN, np, pa, pd, pl  # None where missing
 SECONDS = "%Y-%m-%d %H:%M:%S"
 
 

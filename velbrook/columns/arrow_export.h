@@ -62,34 +62,24 @@ inline void releaseArray(ArrowArray* array) noexcept
     array->release = nullptr;
 }
 
-// Capsule destructors: a structure still unreleased (not moved out by a
-// consumer) is released, then the allocation freed.
-inline void destroySchemaCapsule(PyObject* capsule) noexcept
-{
-    auto* schema = static_cast<ArrowSchema*>(
-        PyCapsule_GetPointer(capsule, "arrow_schema"));
-    if (!schema) {
-        PyErr_Clear();
-        return;
-    }
-    if (schema->release) {
-        schema->release(schema);
-    }
-    std::free(schema);
-}
+inline constexpr char schemaCapsuleName[] = "arrow_schema";
+inline constexpr char arrayCapsuleName[] = "arrow_array";
 
-inline void destroyArrayCapsule(PyObject* capsule) noexcept
+// The destructor of a capsule `Name` holding a `T`: a structure still
+// unreleased (not moved out by a consumer) is released, then the
+// allocation freed.
+template <class T, const char* Name>
+void destroyCapsule(PyObject* capsule) noexcept
 {
-    auto* array =
-        static_cast<ArrowArray*>(PyCapsule_GetPointer(capsule, "arrow_array"));
-    if (!array) {
+    auto* p = static_cast<T*>(PyCapsule_GetPointer(capsule, Name));
+    if (!p) {
         PyErr_Clear();
         return;
     }
-    if (array->release) {
-        array->release(array);
+    if (p->release) {
+        p->release(p);
     }
-    std::free(array);
+    std::free(p);
 }
 
 // A capsule "arrow_schema" for a flat, nullable column of `format`.
@@ -103,7 +93,8 @@ inline Ref schemaCapsule(const char* format) noexcept
     *schema = ArrowSchema{format,  "",      nullptr,       flagNullable, 0,
                           nullptr, nullptr, releaseSchema, nullptr};
     Ref capsule = Ref::steal(
-        PyCapsule_New(schema, "arrow_schema", destroySchemaCapsule));
+        PyCapsule_New(schema, schemaCapsuleName,
+                      destroyCapsule<ArrowSchema, schemaCapsuleName>));
     if (!capsule) {
         std::free(schema);
     }
@@ -129,8 +120,9 @@ inline Ref arrayCapsule(PyObject* owner, const std::int64_t* values,
     p->owner = Ref::incref(owner).release();
     *array = ArrowArray{length,  nullCount,    0, 2, 0, p->buffers, nullptr,
                         nullptr, releaseArray, p};
-    Ref capsule =
-        Ref::steal(PyCapsule_New(array, "arrow_array", destroyArrayCapsule));
+    Ref capsule = Ref::steal(
+        PyCapsule_New(array, arrayCapsuleName,
+                      destroyCapsule<ArrowArray, arrayCapsuleName>));
     if (!capsule) {
         releaseArray(array);
         std::free(array);
@@ -143,11 +135,11 @@ inline Ref arrayCapsule(PyObject* owner, const std::int64_t* values,
 inline const char* requestedFormat(PyObject* requested) noexcept
 {
     if (!requested || requested == Py_None ||
-        !PyCapsule_IsValid(requested, "arrow_schema")) {
+        !PyCapsule_IsValid(requested, schemaCapsuleName)) {
         return nullptr;
     }
     auto* schema = static_cast<ArrowSchema*>(
-        PyCapsule_GetPointer(requested, "arrow_schema"));
+        PyCapsule_GetPointer(requested, schemaCapsuleName));
     return schema && schema->release && schema->n_children == 0 &&
                    !schema->dictionary
                ? schema->format
