@@ -51,10 +51,10 @@ def array(column, dtype=None, copy=None):
 
 
 def to_numpy(column, datetime=False):
+    unit = _unit(column) if datetime else None
     numpy = _numpy()
     if not datetime:
         return numpy.asarray(memoryview(column))
-    unit = _unit(column)
     # Day ordinals shifted to days since 1970, nulls as NaT; seconds and
     # milliseconds as they are unless a null holds another fill value.
     values = column._epoch_values()
@@ -69,13 +69,13 @@ def _arrow_type(pa, unit):
 
 
 def to_arrow(column, datetime=False):
+    unit = _unit(column) if datetime else None
     pa = import_module("pyarrow")
     validity = column._validity
     buffers = [None if validity is None else pa.py_buffer(validity)]
     if not datetime:
         kind, values = pa.int64(), column
     else:
-        unit = _unit(column)
         kind = _arrow_type(pa, unit)
         # Arrow keeps the nulls in the bitmap: the values under them do not
         # matter, so seconds and milliseconds are the column's own memory.
@@ -96,24 +96,19 @@ def arrow_array(column, type=None):
 def _pandas_datetime(column):
     """datetime64 values pandas keeps: [s] or [ms] for epoch units, [s] at
     midnight for day ordinals (pandas has no day unit)."""
-    numpy = _numpy()
-    unit = _unit(column)
-    if unit == "ordinal":
-        return numpy.frombuffer(column._epoch_values(86400),
-                                dtype="datetime64[s]")
+    if _unit(column) == "ordinal":
+        return _numpy().frombuffer(column._epoch_values(86400),
+                                   dtype="datetime64[s]")
     return to_numpy(column, datetime=True)
 
 
 def to_pandas(column, datetime=False, index=None, name=None):
+    # The unit is checked before pandas is imported.
+    values = _pandas_datetime(column) if datetime else to_numpy(column)
     pd = import_module("pandas")
-    if datetime:
-        values = _pandas_datetime(column)
-    elif column.null_count:
-        numpy = _numpy()
-        mask = numpy.asarray(column.is_null())
-        values = pd.arrays.IntegerArray(to_numpy(column), mask)
-    else:
-        values = to_numpy(column)
+    if not datetime and column.null_count:
+        mask = _numpy().asarray(column.is_null())
+        values = pd.arrays.IntegerArray(values, mask)
     return pd.Series(values, index=index, name=name, copy=False)
 
 
@@ -128,11 +123,11 @@ def _polars_int64(pl, column, name):
 
 
 def to_polars(column, datetime=False, name=""):
+    unit = _unit(column) if datetime else None
     pl = import_module("polars")
     series = _polars_int64(pl, column, name)
     if not datetime:
         return series
-    unit = _unit(column)
     # Polars datetimes have no seconds unit, and dates count days since
     # 1970 in 32 bits.
     if unit == "s":
