@@ -131,6 +131,8 @@ def test_constructor_takes_the_column(name, sliced):
     if library:
         need(library, "np")
     if library == "pl" and not _polars_reads_capsules():
+        with pytest.raises((TypeError, ValueError)):
+            make(sample())  # refused, never taken as one value
         pytest.skip("polars %s reads neither the Arrow PyCapsule interface "
                     "nor foreign sequences; c.to_polars() converts"
                     % pl.__version__)
