@@ -53,7 +53,9 @@ def _skip_without_imported_libraries(text, name):
     """Skips when an example imports a library that is not installed (the
     column recipes use pandas, pyarrow and polars, optional for the
     package and absent from the sanitizer run)."""
-    imported = re.findall(r"^>>> (?:import|from) (\w+)", text, re.M)
+    imported = re.findall(r"^>>> from (\w+)", text, re.M)
+    for names in re.findall(r"^>>> import (.*)", text, re.M):
+        imported += [n.split()[0].split(".")[0] for n in names.split(",")]
     missing = sorted({m for m in imported
                       if importlib.util.find_spec(m) is None})
     if missing:
