@@ -333,6 +333,25 @@ def test_datetime_nulls_are_nat_whatever_the_fill(fill):
         assert address(column) != got.ctypes.data  # a fill to replace
 
 
+@pytest.mark.parametrize("values, mask, call, bad", [
+    ([1, 2 ** 40], None, lambda c: c._epoch_values(1, 4), 1),  # date32
+    ([2 ** 50, 1], [0, 1], lambda c: c._epoch_values(86400), 0),
+    ([1, -2 ** 63], None, lambda c: c._epoch_values(), 1),
+    ([1, -2 ** 63, 2 ** 62], [0, 1, 0], lambda c: c._epoch_values(1, 4), 2),
+    ([1, 2 ** 40], [0, 1], lambda c: c._epoch_values(1, 4), None),  # a null
+])
+def test_days_out_of_range(values, mask, call, bad):
+    c = Int64Column(values, unit="ordinal", mask=mask)
+    if bad is None:
+        assert len(call(c)) == 4 * len(values)
+        return
+    with pytest.raises(OverflowError) as info:
+        call(c)
+    assert str(info.value) == ("Int64Column item %d at position %d is out "
+                               "of range as a date or time" % (values[bad],
+                                                               bad))
+
+
 @pytest.mark.parametrize("convert", ["to_numpy", "to_arrow", "to_pandas",
                                      "to_polars"])
 def test_datetime_needs_a_unit(convert):

@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 
 #include "../_shared/capi.h"
 #include "../_shared/compat.h"
@@ -641,6 +642,27 @@ inline PyObject* columnIsNull(PyObject* self, PyObject*) noexcept
     return PyObject_CallMethod(view.get(), "cast", "s", "?");
 }
 
+// Calls f(i) for each null item i, reading the validity bitmap a byte at a
+// time (a byte of valid items costs one comparison); stops where f gives
+// false. False when it stopped.
+template <class F>
+bool eachNull(const ColumnObject* c, F f) noexcept
+{
+    if (!c->validity) {
+        return true;
+    }
+    const std::uint8_t* valid = bytesData(c->validity);
+    for (Py_ssize_t j = 0; j < (c->size + 7) / 8; ++j) {
+        for (Py_ssize_t i = 8 * j;
+             valid[j] != 0xFF && i < 8 * j + 8 && i < c->size; ++i) {
+            if (!((valid[j] >> (i & 7)) & 1) && !f(i)) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
 // null_indices(): the positions of the null items, ascending, as a column.
 inline PyObject* columnNullIndices(PyObject* self, PyObject*) noexcept
 {
@@ -651,12 +673,65 @@ inline PyObject* columnNullIndices(PyObject* self, PyObject*) noexcept
     }
     std::int64_t* d = columnData(out.get());
     Py_ssize_t k = 0;
-    for (Py_ssize_t i = 0; c->validity && i < c->size; ++i) {
-        if (!columnValid(c, i)) {
-            d[k++] = i;
+    eachNull(c, [&](Py_ssize_t i) {
+        d[k++] = i;
+        return true;
+    });
+    return out.release();
+}
+
+// The items x whose (x - shift) * scale is a value of `Out` (the int64
+// minimum excluded: it is numpy's NaT): [lo, hi]. scale >= 1, shift >= 0.
+template <class Out>
+void shiftBounds(std::int64_t shift, std::int64_t scale, std::int64_t& lo,
+                 std::int64_t& hi) noexcept
+{
+    const std::int64_t most = std::numeric_limits<Out>::max();
+    const std::int64_t least = -most;  // int32's minimum is a date too
+    const std::int64_t qmin = -(-least / scale), qmax = most / scale;
+    lo = qmin + shift;
+    hi = qmax > INT64_MAX - shift ? INT64_MAX : qmax + shift;
+}
+
+// to[i] = (x - shift) * scale for the valid items, `null` for the others.
+// The values are computed for every item in one tight pass (in unsigned
+// arithmetic, which wraps), counting the items out of range; a pass over
+// the validity bytes then writes the nulls and counts those of them out
+// of range, so a valid item out of range shows as a difference of the two
+// counts. The position of the first one, or -1.
+template <class Out>
+Py_ssize_t shiftValues(const ColumnObject* c, std::int64_t shift,
+                       std::int64_t scale, Out null,
+                       Out* __restrict__ to) noexcept
+{
+    std::int64_t lo, hi;
+    shiftBounds<Out>(shift, scale, lo, hi);
+    // Locals: a store through `to` may not change them.
+    const std::int64_t* __restrict__ from = c->data;
+    const Py_ssize_t n = c->size;
+    const auto ushift = static_cast<std::uint64_t>(shift);
+    const auto uscale = static_cast<std::uint64_t>(scale);
+    // lo <= x <= hi as one unsigned comparison: x - lo <= hi - lo.
+    const auto ulo = static_cast<std::uint64_t>(lo);
+    const auto width = static_cast<std::uint64_t>(hi) - ulo;
+    std::size_t outside = 0;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        const auto x = static_cast<std::uint64_t>(from[i]);
+        outside += x - ulo > width;
+        to[i] = static_cast<Out>((x - ushift) * uscale);
+    }
+    std::size_t nullsOutside = 0;
+    eachNull(c, [&](Py_ssize_t i) {
+        nullsOutside += from[i] < lo || from[i] > hi;
+        to[i] = null;
+        return true;
+    });
+    for (Py_ssize_t i = 0; outside != nullsOutside && i < n; ++i) {
+        if (columnValid(c, i) && (from[i] < lo || from[i] > hi)) {
+            return i;
         }
     }
-    return out.release();
+    return -1;
 }
 
 // _epoch_values(scale=1, itemsize=8): the items as instants counted from
@@ -686,37 +761,29 @@ inline PyObject* columnEpochValues(PyObject* self, PyObject* args) noexcept
     }
     const std::int64_t shift =
         c->unit == ColumnUnit::dayOrdinal ? epochOrdinal : 0;
-    bool asIs = shift == 0 && scale == 1 && itemsize == 8;
-    for (Py_ssize_t i = 0; asIs && c->validity && i < c->size; ++i) {
-        asIs = columnValid(c, i) || c->data[i] == INT64_MIN;
-    }
-    if (asIs) {
+    if (shift == 0 && scale == 1 && itemsize == 8 &&
+        eachNull(c, [&](Py_ssize_t i) { return c->data[i] == INT64_MIN; })) {
         return Ref::incref(self).release();
     }
     Ref out = Ref::steal(PyByteArray_FromStringAndSize(nullptr, 0));
     if (!out || PyByteArray_Resize(out.get(), c->size * itemsize) < 0) {
         return nullptr;
     }
-    char* to = PyByteArray_AS_STRING(out.get());
-    for (Py_ssize_t i = 0; i < c->size; ++i) {
-        std::int64_t v = itemsize == 8 ? INT64_MIN : 0;
-        if (columnValid(c, i) &&
-            (__builtin_sub_overflow(c->data[i], shift, &v) ||
-             __builtin_mul_overflow(v, static_cast<std::int64_t>(scale), &v) ||
-             v == INT64_MIN ||
-             (itemsize == 4 && (v < INT32_MIN || v > INT32_MAX)))) {
-            PyErr_Format(PyExc_OverflowError,
-                         "Int64Column item %lld at position %zd is out of "
-                         "range as a date or time",
-                         static_cast<long long>(c->data[i]), i);
-            return nullptr;
-        }
-        if (itemsize == 8) {
-            std::memcpy(to + 8 * i, &v, 8);
-        } else {
-            const auto w = static_cast<std::int32_t>(v);
-            std::memcpy(to + 4 * i, &w, 4);
-        }
+    // The interpreter's allocator aligns the bytearray's storage for any
+    // scalar.
+    void* to = PyByteArray_AS_STRING(out.get());
+    const Py_ssize_t bad =
+        itemsize == 8
+            ? shiftValues<std::int64_t>(c, shift, scale, INT64_MIN,
+                                        static_cast<std::int64_t*>(to))
+            : shiftValues<std::int32_t>(c, shift, scale, 0,
+                                        static_cast<std::int32_t*>(to));
+    if (bad >= 0) {
+        PyErr_Format(PyExc_OverflowError,
+                     "Int64Column item %lld at position %zd is out of range "
+                     "as a date or time",
+                     static_cast<long long>(c->data[bad]), bad);
+        return nullptr;
     }
     return out.release();
 }
