@@ -334,8 +334,9 @@ def _converter_lines(n):
     texts = _texts(n, ISO)
     for unit, fmt in [("s", ISO), ("ms", "v2" + ISO + ".%f"),
                       ("ordinal", "%Y-%m-%d")]:
-        data = [t + ".123" for t in texts] if unit == "ms" else texts
-        column = date2int(data, fmt, errors="coerce")
+        data = {"s": texts, "ms": [t + ".123" for t in texts],
+                "ordinal": [t[:10] for t in texts]}[unit]
+        column = date2int(data, fmt)
         for name, module, call in [
                 ("to_numpy(datetime=True)", np, lambda c: c.to_numpy(True)),
                 ("to_arrow(datetime=True)", pa, lambda c: c.to_arrow(True)),

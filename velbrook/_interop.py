@@ -55,11 +55,18 @@ def to_numpy(column, datetime=False):
     numpy = _numpy()
     if not datetime:
         return numpy.asarray(memoryview(column))
-    # Day ordinals shifted to days since 1970, nulls as NaT; seconds and
-    # milliseconds as they are unless a null holds another fill value.
-    values = column._epoch_values()
     kind = "datetime64[%s]" % ("D" if unit == "ordinal" else unit)
-    return numpy.frombuffer(values, dtype=kind)
+    return _instants(numpy, column, 1).view(kind)
+
+
+def _instants(numpy, column, scale):
+    """int64 instants since 1970 in the column's unit (days for day
+    ordinals) times `scale`, NaT for nulls: the column's own memory where
+    it holds that already (seconds and milliseconds whose nulls hold the
+    int64 minimum), else a new array, written in one pass."""
+    out = numpy.empty(len(column), dtype=numpy.int64)
+    values = column._epoch_values(scale, 8, out)
+    return out if values is out else numpy.asarray(memoryview(values))
 
 
 def _arrow_type(pa, unit):
@@ -79,7 +86,10 @@ def to_arrow(column, datetime=False):
         kind = _arrow_type(pa, unit)
         # Arrow keeps the nulls in the bitmap: the values under them do not
         # matter, so seconds and milliseconds are the column's own memory.
-        values = column._epoch_values(1, 4) if unit == "ordinal" else column
+        values = column
+        if unit == "ordinal":
+            values = column._epoch_values(1, 4,
+                                          pa.allocate_buffer(4 * len(column)))
     buffers.append(pa.py_buffer(values))
     return pa.Array.from_buffers(kind, len(column), buffers,
                                  null_count=column.null_count)
@@ -97,8 +107,7 @@ def _pandas_datetime(column):
     """datetime64 values pandas keeps: [s] or [ms] for epoch units, [s] at
     midnight for day ordinals (pandas has no day unit)."""
     if _unit(column) == "ordinal":
-        return _numpy().frombuffer(column._epoch_values(86400),
-                                   dtype="datetime64[s]")
+        return _instants(_numpy(), column, 86400).view("datetime64[s]")
     return to_numpy(column, datetime=True)
 
 
@@ -112,26 +121,32 @@ def to_pandas(column, datetime=False, index=None, name=None):
     return pd.Series(values, index=index, name=name, copy=False)
 
 
-def _polars_int64(pl, column, name):
-    try:
-        # Polars that read the Arrow PyCapsule interface take the column
-        # as it is, nulls included (some drop the name on the way).
-        return pl.Series(name, column).alias(name)
-    except (TypeError, ValueError):
-        pass
-    return pl.Series(name, to_arrow(column))
+class _ArrowAs:
+    """A column as the Arrow PyCapsule interface gives it in one format:
+    for libraries that take the interface but ask for no schema."""
+
+    def __init__(self, column, format):
+        self.column, self.format = column, format
+
+    def __arrow_c_array__(self, requested_schema=None):
+        return self.column._arrow_c_array_as(self.format)
+
+
+# The Arrow formats of the polars datetime types: polars datetimes have no
+# seconds unit, and its dates count days since 1970 in 32 bits.
+_POLARS_FORMATS = {"s": "tsm:", "ms": "tsm:", "ordinal": "tdD"}
 
 
 def to_polars(column, datetime=False, name=""):
     unit = _unit(column) if datetime else None
     pl = import_module("polars")
-    series = _polars_int64(pl, column, name)
-    if not datetime:
-        return series
-    # Polars datetimes have no seconds unit, and dates count days since
-    # 1970 in 32 bits.
-    if unit == "s":
-        return (series * 1000).cast(pl.Datetime("ms"))
-    if unit == "ms":
-        return series.cast(pl.Datetime("ms"))
-    return (series - 719163).cast(pl.Int32).cast(pl.Date)
+    try:
+        # Polars that read the Arrow PyCapsule interface take the column
+        # as it is, nulls included, and its datetimes made in one pass
+        # (some polars drop the name on the way).
+        source = _ArrowAs(column, _POLARS_FORMATS[unit]) if unit else column
+        return pl.Series(name, source).alias(name)
+    except (TypeError, ValueError):
+        pass
+    series = pl.from_arrow(to_arrow(column, datetime)).alias(name)
+    return series.cast(pl.Datetime("ms")) if unit == "s" else series

@@ -26,15 +26,17 @@ namespace arrow_export {
 
 constexpr std::int64_t flagNullable = 2;  // ARROW_FLAG_NULLABLE
 
-// The schemas a column can be read as: its buffers hold int64 whatever the
-// unit, so a timestamp of the column's own unit is the same array.
+// The formats a column is exported as: int64, and the datetime types of
+// its unit (a timestamp of the column's own unit is the same buffers).
 constexpr const char* int64Format = "l";
 constexpr const char* secondsFormat = "tss:";
 constexpr const char* millisecondsFormat = "tsm:";
+constexpr const char* date32Format = "tdD";
 
 struct ArrayPrivate {
     const void* buffers[2];  // validity (or null), values
     PyObject* owner;         // strong reference, dropped by `releaseArray`
+    void* values;            // values of our own (std::malloc), or null
 };
 
 inline void releaseSchema(ArrowSchema* schema) noexcept
@@ -56,6 +58,7 @@ inline void releaseArray(ArrowArray* array) noexcept
             Py_DECREF(p->owner);
             PyGILState_Release(state);
         }  // else: the interpreter is going away; the reference is leaked
+        std::free(p->values);
         std::free(p);
     }
     array->private_data = nullptr;
@@ -101,23 +104,29 @@ inline Ref schemaCapsule(const char* format) noexcept
     return capsule;
 }
 
-// A capsule "arrow_array" over `length` int64 values at `values` with the
-// validity bitmap `validity` (null: no nulls), both owned by `owner`.
-inline Ref arrayCapsule(PyObject* owner, const std::int64_t* values,
+// A capsule "arrow_array" over `length` values at `values` with the
+// validity bitmap `validity` (null: no nulls), both owned by `owner`, or
+// the values by the capsule when `ownValues` (from std::malloc: freed
+// with the array, also when this fails).
+inline Ref arrayCapsule(PyObject* owner, const void* values,
                         const std::uint8_t* validity, std::int64_t length,
-                        std::int64_t nullCount) noexcept
+                        std::int64_t nullCount, bool ownValues) noexcept
 {
     auto* array = static_cast<ArrowArray*>(std::malloc(sizeof(ArrowArray)));
     auto* p = static_cast<ArrayPrivate*>(std::malloc(sizeof(ArrayPrivate)));
     if (!array || !p) {
         std::free(array);
         std::free(p);
+        if (ownValues) {
+            std::free(const_cast<void*>(values));
+        }
         PyErr_NoMemory();
         return Ref();
     }
     p->buffers[0] = validity;
     p->buffers[1] = values;
     p->owner = Ref::incref(owner).release();
+    p->values = ownValues ? const_cast<void*>(values) : nullptr;
     *array = ArrowArray{length,  nullCount,    0, 2, 0, p->buffers, nullptr,
                         nullptr, releaseArray, p};
     Ref capsule = Ref::steal(

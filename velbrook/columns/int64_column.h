@@ -734,17 +734,21 @@ Py_ssize_t shiftValues(const ColumnObject* c, std::int64_t shift,
     return -1;
 }
 
-// _epoch_values(scale=1, itemsize=8): the items as instants counted from
-// 1970-01-01 in the column's unit (days for day ordinals), times `scale`,
-// in one pass, with nulls as the int64 minimum (numpy's NaT) for 8-byte
-// items and 0 for 4-byte ones (Arrow's date32, whose nulls are in the
-// bitmap). The column itself where it already is that; else a new
-// bytearray.
+// _epoch_values(scale=1, itemsize=8, out=None): the items as instants
+// counted from 1970-01-01 in the column's unit (days for day ordinals),
+// times `scale`, in one pass, with nulls as the int64 minimum (numpy's NaT)
+// for 8-byte items and 0 for 4-byte ones (Arrow's date32, whose nulls are
+// in the bitmap). The column itself where it already is that; else
+// written into `out`, a writable, aligned buffer of the size that takes
+// (the target library's own memory, which it hands out faster than a new
+// bytearray's pages fault in), or a new bytearray, and returned.
 inline PyObject* columnEpochValues(PyObject* self, PyObject* args) noexcept
 {
     auto* c = asColumn(self);
     Py_ssize_t scale = 1, itemsize = 8;
-    if (!PyArg_ParseTuple(args, "|nn:_epoch_values", &scale, &itemsize)) {
+    PyObject* outArg = Py_None;
+    if (!PyArg_ParseTuple(args, "|nnO:_epoch_values", &scale, &itemsize,
+                          &outArg)) {
         return nullptr;
     }
     if (c->unit == ColumnUnit::none) {
@@ -765,19 +769,36 @@ inline PyObject* columnEpochValues(PyObject* self, PyObject* args) noexcept
         eachNull(c, [&](Py_ssize_t i) { return c->data[i] == INT64_MIN; })) {
         return Ref::incref(self).release();
     }
-    Ref out = Ref::steal(PyByteArray_FromStringAndSize(nullptr, 0));
-    if (!out || PyByteArray_Resize(out.get(), c->size * itemsize) < 0) {
+    Ref out = Ref::incref(outArg);
+    if (outArg == Py_None) {
+        out = Ref::steal(PyByteArray_FromStringAndSize(nullptr, 0));
+        if (!out || PyByteArray_Resize(out.get(), c->size * itemsize) < 0) {
+            return nullptr;
+        }
+    }
+    Py_buffer view;
+    if (PyObject_GetBuffer(out.get(), &view,
+                           PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) < 0) {
         return nullptr;
     }
-    // The interpreter's allocator aligns the bytearray's storage for any
-    // scalar.
-    void* to = PyByteArray_AS_STRING(out.get());
-    const Py_ssize_t bad =
-        itemsize == 8
-            ? shiftValues<std::int64_t>(c, shift, scale, INT64_MIN,
-                                        static_cast<std::int64_t*>(to))
-            : shiftValues<std::int32_t>(c, shift, scale, 0,
-                                        static_cast<std::int32_t*>(to));
+    Py_ssize_t bad = -1;
+    const bool fits =
+        view.len == c->size * itemsize &&
+        reinterpret_cast<std::uintptr_t>(view.buf) % itemsize == 0;
+    if (fits && itemsize == 8) {
+        bad = shiftValues<std::int64_t>(c, shift, scale, INT64_MIN,
+                                        static_cast<std::int64_t*>(view.buf));
+    } else if (fits) {
+        bad = shiftValues<std::int32_t>(c, shift, scale, 0,
+                                        static_cast<std::int32_t*>(view.buf));
+    }
+    PyBuffer_Release(&view);
+    if (!fits) {
+        PyErr_Format(PyExc_ValueError,
+                     "_epoch_values() needs an out of %zd bytes, aligned",
+                     c->size * itemsize);
+        return nullptr;
+    }
     if (bad >= 0) {
         PyErr_Format(PyExc_OverflowError,
                      "Int64Column item %lld at position %zd is out of range "
@@ -794,9 +815,89 @@ inline PyObject* columnArrowSchema(PyObject*, PyObject*) noexcept
     return arrow_export::schemaCapsule(arrow_export::int64Format).release();
 }
 
+// The column as an Arrow array of `format` (with its nulls): "l" (int64),
+// or a datetime type of its unit: "tss:" for seconds and "tsm:" for
+// milliseconds (the column's own buffers), "tsm:" for seconds (times 1000)
+// and "tdD" (date32) for day ordinals (values of the capsule's own, made in
+// one pass). A pair of capsules; a null Ref for a format the column cannot
+// give, with ValueError set when `raise`, without an exception otherwise.
+inline Ref exportArrow(PyObject* self, const char* format, bool raise) noexcept
+{
+    auto* c = asColumn(self);
+    const auto is = [&](const char* f) { return std::strcmp(format, f) == 0; };
+    std::int64_t scale = 0;  // 0: the column's own values
+    Py_ssize_t itemsize = 8;
+    if (is(arrow_export::secondsFormat) && c->unit == ColumnUnit::seconds) {
+    } else if (is(arrow_export::millisecondsFormat) &&
+               c->unit == ColumnUnit::milliseconds) {
+    } else if (is(arrow_export::millisecondsFormat) &&
+               c->unit == ColumnUnit::seconds) {
+        scale = 1000;
+    } else if (is(arrow_export::date32Format) &&
+               c->unit == ColumnUnit::dayOrdinal) {
+        scale = 1;
+        itemsize = 4;
+    } else if (!is(arrow_export::int64Format)) {
+        if (raise) {
+            PyErr_Format(PyExc_ValueError,
+                         "an Int64Column of unit %s cannot be exported as "
+                         "Arrow format '%.50s'",
+                         unitName(c->unit) ? unitName(c->unit) : "None",
+                         format);
+        }
+        return Ref();
+    }
+    const void* values = c->data;
+    if (scale) {
+        void* own = std::malloc(
+            static_cast<std::size_t>((c->size ? c->size : 1) * itemsize));
+        if (!own) {
+            PyErr_NoMemory();
+            return Ref();
+        }
+        const std::int64_t shift = itemsize == 4 ? epochOrdinal : 0;
+        const Py_ssize_t bad =
+            itemsize == 8
+                ? shiftValues<std::int64_t>(c, shift, scale, INT64_MIN,
+                                            static_cast<std::int64_t*>(own))
+                : shiftValues<std::int32_t>(c, shift, scale, 0,
+                                            static_cast<std::int32_t*>(own));
+        if (bad >= 0) {
+            std::free(own);
+            PyErr_Format(PyExc_OverflowError,
+                         "Int64Column item %lld at position %zd is out of "
+                         "range as a date or time",
+                         static_cast<long long>(c->data[bad]), bad);
+            return Ref();
+        }
+        values = own;
+    }
+    // The format strings are static: the schema may outlive this call.
+    const char* kept =
+        is(arrow_export::int64Format)     ? arrow_export::int64Format
+        : is(arrow_export::secondsFormat) ? arrow_export::secondsFormat
+        : is(arrow_export::millisecondsFormat)
+            ? arrow_export::millisecondsFormat
+            : arrow_export::date32Format;
+    Ref schema = arrow_export::schemaCapsule(kept);
+    if (!schema) {
+        if (scale) {
+            std::free(const_cast<void*>(values));
+        }
+        return Ref();
+    }
+    Ref array = arrow_export::arrayCapsule(
+        self, values, c->validity ? bytesData(c->validity) : nullptr, c->size,
+        c->nullCount, scale != 0);
+    if (!array) {
+        return Ref();
+    }
+    return Ref::steal(PyTuple_Pack(2, schema.get(), array.get()));
+}
+
 // __arrow_c_array__(requested_schema=None): the column as an Arrow int64
-// array, or as a timestamp of its own unit when that is what is requested
-// (the same buffers); other requests are ignored, as the interface allows.
+// array, or in the requested datetime type where exportArrow gives it;
+// other requests are ignored, as the interface allows.
 inline PyObject* columnArrowArray(PyObject* self, PyObject* args,
                                   PyObject* kwds) noexcept
 {
@@ -806,28 +907,30 @@ inline PyObject* columnArrowArray(PyObject* self, PyObject* args,
                                      const_cast<char**>(names), &requested)) {
         return nullptr;
     }
-    auto* c = asColumn(self);
-    const char* format = arrow_export::int64Format;
     if (const char* wanted = arrow_export::requestedFormat(requested)) {
-        if (c->unit == ColumnUnit::seconds &&
-            std::strcmp(wanted, arrow_export::secondsFormat) == 0) {
-            format = arrow_export::secondsFormat;
-        } else if (c->unit == ColumnUnit::milliseconds &&
-                   std::strcmp(wanted, arrow_export::millisecondsFormat) ==
-                       0) {
-            format = arrow_export::millisecondsFormat;
+        Ref pair = exportArrow(self, wanted, false);
+        if (pair || PyErr_Occurred()) {
+            return pair.release();
         }
     }
-    Ref schema = arrow_export::schemaCapsule(format);
-    Ref array = schema ? arrow_export::arrayCapsule(
-                             self, c->data,
-                             c->validity ? bytesData(c->validity) : nullptr,
-                             c->size, c->nullCount)
-                       : Ref();
-    if (!array) {
+    return exportArrow(self, arrow_export::int64Format, true).release();
+}
+
+// _arrow_c_array_as(format): exportArrow's capsules for one of its
+// formats, for converters that hand the column to a library in a datetime
+// type without asking it for a schema capsule.
+inline PyObject* columnArrowArrayAs(PyObject* self, PyObject* format) noexcept
+{
+    const char* text =
+        PyUnicode_Check(format) ? PyUnicode_AsUTF8(format) : nullptr;
+    if (!text) {
+        if (!PyErr_Occurred()) {
+            PyErr_SetString(PyExc_TypeError,
+                            "_arrow_c_array_as() takes a str format");
+        }
         return nullptr;
     }
-    return PyTuple_Pack(2, schema.get(), array.get());
+    return exportArrow(self, text, true).release();
 }
 
 // Methods written in Python, in velbrook._interop: each is called there
@@ -956,6 +1059,7 @@ inline PyMethodDef columnMethods[] = {
      "The Arrow PyCapsule interface: schema and array capsules over the\n"
      "column's own memory, nulls in the validity bitmap."},
     {"_epoch_values", cMethod(&columnEpochValues), METH_VARARGS, nullptr},
+    {"_arrow_c_array_as", cMethod(&columnArrowArrayAs), METH_O, nullptr},
     {"__reduce__", cMethod(&columnReduce), METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
