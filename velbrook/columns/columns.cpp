@@ -190,7 +190,7 @@ struct Output {
 };
 
 struct Options {
-    bool raise;  // stop at the first failure
+    bool raise;  // errors="raise": the call fails when any element fails
     std::int64_t fill;
     std::size_t threads;
 };
