@@ -106,6 +106,17 @@ inline long long currentInterpreterId() noexcept
 #endif
 }
 
+// True once the interpreter has begun to shut down: a thread that does
+// not hold the lock must then not try to take it.
+inline bool interpreterFinalizing() noexcept
+{
+#if PY_VERSION_HEX >= 0x030D0000
+    return Py_IsFinalizing() != 0;
+#else
+    return _Py_IsFinalizing() != 0;
+#endif
+}
+
 // New reference to `f(*args)`, positional arguments only (all non-null),
 // through the cheapest call each version offers.
 template <class... Args>
