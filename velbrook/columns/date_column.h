@@ -24,6 +24,9 @@ enum class Failure : std::uint8_t {
     missing,         // None or a null entry
     notText,         // a str that has no UTF-8 form (a lone surrogate)
     noMemory,        // no memory for the parser's copy of the text
+    otherValueError,  // date2intWrapper raised a ValueError of other text
+                      // (from a str subclass's own methods); the caller
+                      // keeps that text
 };
 
 inline const char* failureText(Failure f) noexcept
@@ -39,6 +42,7 @@ inline const char* failureText(Failure f) noexcept
             return "text not encodable as UTF-8";
         case Failure::noMemory:
             return "out of memory";
+        case Failure::otherValueError:
         case Failure::none:
             break;
     }
@@ -53,6 +57,40 @@ struct TextRef {
     std::size_t size;
     Failure failure;
 };
+
+// Bytes of code point `c` in UTF-8, 1 to 4; 0 for a surrogate or a value
+// beyond U+10FFFF, which have no UTF-8 form (strict, as `str.encode()`).
+constexpr std::size_t utf8Length(std::uint32_t c) noexcept
+{
+    return c < 0x80                      ? 1
+           : c < 0x800                   ? 2
+           : (c >= 0xD800 && c <= 0xDFFF) ? 0
+           : c < 0x10000                 ? 3
+           : c <= 0x10FFFF               ? 4
+                                         : 0;
+}
+
+// Writes code point `c` (one with a UTF-8 form) at `out`; returns the end.
+inline char* putUtf8(char* out, std::uint32_t c) noexcept
+{
+    auto byte = [&](std::uint32_t b) { *out++ = static_cast<char>(b); };
+    if (c < 0x80) {
+        byte(c);
+    } else if (c < 0x800) {
+        byte(0xC0 | (c >> 6));
+        byte(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+        byte(0xE0 | (c >> 12));
+        byte(0x80 | ((c >> 6) & 0x3F));
+        byte(0x80 | (c & 0x3F));
+    } else {
+        byte(0xF0 | (c >> 18));
+        byte(0x80 | ((c >> 12) & 0x3F));
+        byte(0x80 | ((c >> 6) & 0x3F));
+        byte(0x80 | (c & 0x3F));
+    }
+    return out;
+}
 
 namespace detail {
 

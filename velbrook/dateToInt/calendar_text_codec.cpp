@@ -19,6 +19,7 @@
 #include "../_shared/function.h"
 #include "../_shared/imports.h"
 #include "../_shared/names.h"
+#include "../_shared/zone_suffix.h"
 #include "PosixFctns.h"
 
 namespace vb {
@@ -60,9 +61,6 @@ TmToDatetime tmToDatetime = nullptr;
 
 Immortal encodeName;   // interned "encode"
 Immortal emptyString;  // "", the replacement of a zone suffix
-
-// The pattern of a trailing numeric zone such as " +0100" or "-05".
-constexpr const char* tzRegexp = "\\s*[\\+-][0-9]+$";
 
 // Module attributes read at every call that removes a zone suffix.
 GlobalName searchName("search");
@@ -121,15 +119,11 @@ private:
 // Time-zone suffix.
 
 // The standard library's `re.search` and `re.sub` as bound at import, and
-// the pattern string this module bound as TZ_REGEXP.  The functions are
-// pinned only when they are the `re` module's own plain functions.  While
-// the module's names still hold exactly these objects, with their code and
-// defaults unchanged, the suffix is found and removed here, with the same
-// result as the calls (checked against them by the tests), at a fraction
-// of their cost.  Kept for the process.
-PinnedFunction standardSearch;
-PinnedFunction standardSub;
-Immortal ownPattern;
+// the pattern string this module bound as TZ_REGEXP.  While the module's
+// names still hold what this proves, the suffix is found and removed
+// here, with the same result as the calls (checked against them by the
+// tests), at a fraction of their cost.
+ZoneSuffixProof zoneSuffixProof;
 
 // Where `re.search(TZ_REGEXP, s)` matches in `s`: a sign and ASCII digits
 // ending at the end of `s` or just before a final newline, with any run of
@@ -186,8 +180,7 @@ Ref removeZoneSuffix(PyObject* x) noexcept
     }
     Py_ssize_t start = 0, end = 0;
     int found;
-    const bool native =
-        standardSearch.is(search.get()) && pattern.get() == ownPattern.get();
+    const bool native = zoneSuffixProof.search(search.get(), pattern.get());
     if (native) {
 #if VB_STR_NEEDS_READY
         if (PyUnicode_READY(text.get()) < 0) {
@@ -207,8 +200,7 @@ Ref removeZoneSuffix(PyObject* x) noexcept
     if (!pattern) {
         return pattern;
     }
-    if (native && standardSub.is(sub.get()) &&
-        pattern.get() == ownPattern.get()) {
+    if (native && zoneSuffixProof.sub(sub.get(), pattern.get())) {
         return cutOut(text.get(), start, end);
     }
     return call(sub.get(), pattern.get(), emptyString.get(), text.get());
@@ -362,14 +354,7 @@ bool importRegexFunctions() noexcept
     if (!bindImportedNames("re", {"search", "sub"}, found)) {
         return false;
     }
-    standardSearch.clear();
-    standardSub.clear();
-    Ref ownSearch = standardFunction("re", "search");
-    Ref ownSub = standardFunction("re", "sub");
-    if (found[0].get() == ownSearch.get() && found[1].get() == ownSub.get()) {
-        standardSearch.pin(ownSearch.get());
-        standardSub.pin(ownSub.get());
-    }
+    zoneSuffixProof.pin(found[0].get(), found[1].get());
     return !PyErr_Occurred();
 }
 
@@ -404,7 +389,7 @@ bool init(PyObject* module) noexcept
     }
     Ref pattern = Ref::steal(PyUnicode_FromString(tzRegexp));
     return pattern && setGlobal("TZ_REGEXP", pattern.get()) &&
-           ownPattern.set(std::move(pattern));
+           zoneSuffixProof.setOwnPattern(std::move(pattern));
 }
 
 }  // namespace
