@@ -236,7 +236,7 @@ private:
         // Numbers or times of fixed width, accepted only when every element
         // is missing, and then read as nulls; a float's NaN is missing too.
         bool numbers = false;
-        std::size_t floatBytes = 0;  // 2, 4 or 8 for a float, else 0
+        std::size_t floatBytes = 0;           // 2, 4 or 8 for a float, else 0
         const ArrowSchema* schema = nullptr;  // for messages
     };
 
@@ -285,7 +285,7 @@ private:
         if (scalar || f[0] == 't') {
             out.layout = StringLayout::nulls;
             out.numbers = true;
-            out.floatBytes = !scalar          ? 0
+            out.floatBytes = !scalar       ? 0
                              : f[0] == 'e' ? 2
                              : f[0] == 'f' ? 4
                              : f[0] == 'g' ? 8
@@ -303,8 +303,7 @@ private:
         if (a.length == 0 || a.null_count == a.length) {
             return true;
         }
-        const auto* validity =
-            static_cast<const std::uint8_t*>(a.buffers[0]);
+        const auto* validity = static_cast<const std::uint8_t*>(a.buffers[0]);
         const char* values = static_cast<const char*>(a.buffers[1]);
         for (std::int64_t j = a.offset; j < a.offset + a.length; ++j) {
             if (validity && !((validity[j >> 3] >> (j & 7)) & 1)) {

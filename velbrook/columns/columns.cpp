@@ -14,6 +14,8 @@
 // with the interpreter lock held.
 #include "../_shared/python.h"
 
+#include <cxxabi.h>
+#include <pthread.h>
 #include <sys/mman.h>
 
 #include <algorithm>
@@ -61,7 +63,7 @@ constexpr std::size_t batchPerThread = std::size_t{1} << 16;
 // Interpreter objects gathered at a time for the threads, each held with
 // its text until its batch is converted: what a call needs beyond its
 // result stays the same whatever the column's length.
-constexpr std::size_t gatherBatch = std::size_t{1} << 18;
+constexpr std::size_t gatherBatch = std::size_t{1} << 17;
 // threads=None: every core, up to `maxDefaultThreads`, for a column of at
 // least `defaultThreadsFrom` elements.
 constexpr std::size_t defaultThreadsFrom = 4 * minPartSize;
@@ -72,6 +74,7 @@ constexpr std::size_t maxThreads = 256;
 // ---------------------------------------------------------------------------
 // Sources: the i-th text of a column. `get` may use `buffer` for a text it
 // has to re-encode; the returned bytes live until the next call with it.
+// Neither allocates otherwise nor throws: the threads call them.
 // `written(i)`: element i has its value in the output already.
 
 // Marks an element that went through date2intWrapper while its batch was
@@ -87,10 +90,7 @@ inline bool isWritten(const TextRef& t) noexcept
 // interpreter lock was held.
 struct GatheredSource {
     const std::vector<TextRef>& texts;
-    TextRef get(std::size_t i, std::string&) const noexcept
-    {
-        return texts[i];
-    }
+    TextRef get(std::size_t i, Scratch&) const noexcept { return texts[i]; }
     bool written(std::size_t i) const noexcept { return isWritten(texts[i]); }
 };
 
@@ -148,28 +148,28 @@ struct Ucs4Source {
                                       static_cast<Py_ssize_t>(copy.size())));
     }
 
-    TextRef get(std::size_t i, std::string& buffer) const noexcept
+    TextRef get(std::size_t i, Scratch& buffer) const noexcept
     {
         const char* item = itemAt(i);
         const std::size_t n = lengthOf(item);
-        std::size_t size = 0;
-        for (std::size_t k = 0; k < n; ++k) {
-            const std::size_t bytes = utf8Length(codePoint(item, k));
-            if (bytes == 0) {
-                return {nullptr, 0, Failure::notText};
-            }
-            size += bytes;
-        }
-        try {
-            buffer.resize(size);
-        } catch (...) {
+        // The most UTF-8 that n code points take; one more byte, so that
+        // even an empty text has an address.
+        char* const begin = buffer.reserve(4 * n + 1);
+        if (!begin) {
             return {nullptr, 0, Failure::noMemory};
         }
-        char* out = &buffer[0];
+        char* end = begin;
         for (std::size_t k = 0; k < n; ++k) {
-            out = putUtf8(out, codePoint(item, k));
+            const std::uint32_t c = codePoint(item, k);
+            if (c < 0x80) {
+                *end++ = static_cast<char>(c);
+            } else if (utf8Length(c) != 0) {
+                end = putUtf8(end, c);
+            } else {
+                return {nullptr, 0, Failure::notText};
+            }
         }
-        return {buffer.data(), size, Failure::none};
+        return {begin, static_cast<std::size_t>(end - begin), Failure::none};
     }
 
     bool written(std::size_t) const noexcept { return false; }
@@ -177,7 +177,7 @@ struct Ucs4Source {
 
 struct ArrowSource {
     const ArrowStrings& strings;
-    TextRef get(std::size_t i, std::string&) const noexcept
+    TextRef get(std::size_t i, Scratch&) const noexcept
     {
         const char* data;
         std::size_t size;
@@ -223,7 +223,7 @@ void convertRange(const Source& source, const ColumnFormat& format,
                   const Options& options, std::size_t begin, std::size_t end,
                   std::int64_t* out, FirstFailure& first) noexcept
 {
-    std::string buffer, scratch;
+    Scratch buffer, scratch;
     for (std::size_t i = begin; i < end; ++i) {
         if (source.written(i)) {
             continue;
@@ -262,43 +262,66 @@ inline std::size_t partsFor(std::size_t length, std::size_t threads) noexcept
     return std::max<std::size_t>(1, std::min(threads, most));
 }
 
+// One part of a batch, converted by `run`, on a thread of its own or on
+// the calling one.
+template <class Source>
+struct Part {
+    const Source* source;
+    const ColumnFormat* format;
+    const Options* options;
+    std::size_t begin, end;
+    std::int64_t* out;
+    FirstFailure found;
+
+    void run() noexcept
+    {
+        convertRange(*source, *format, *options, begin, end, out, found);
+    }
+
+    static void* start(void* part) noexcept
+    {
+        static_cast<Part*>(part)->run();
+        return nullptr;
+    }
+};
+
 // Converts [begin, end) in `parts` parts of equal size (1 to maxThreads),
 // part t on a thread of its own and part 0 on this one. A part whose
 // thread cannot start (no memory, no thread left under a process limit)
-// runs here too, after part 0, while the threads that did start run: the
-// values and the first failure are the same as with every thread.
+// runs here as well, after part 0, while the threads that did start run:
+// the values and the first failure are the same as with every thread.
+// The threads are started through the C library, which reports failure
+// by its result; nothing here throws.
 template <class Source>
 void convertParts(const Source& source, const ColumnFormat& format,
                   const Options& options, std::size_t begin, std::size_t end,
                   std::size_t parts, std::int64_t* out,
                   FirstFailure& first) noexcept
 {
-    std::array<std::thread, maxThreads> workers;  // none running yet
-    std::array<FirstFailure, maxThreads> found;
+    std::array<Part<Source>, maxThreads> part;
+    std::array<pthread_t, maxThreads> thread;
     const std::size_t step = (end - begin + parts - 1) / parts;
-    auto part = [&](std::size_t t) {
+    for (std::size_t t = 0; t < parts; ++t) {
         const std::size_t b = std::min(end, begin + t * step);
-        convertRange(source, format, options, b, std::min(end, b + step),
-                     out, found[t]);
-    };
-    std::size_t started = 1;
-    try {
-        for (; started < parts; ++started) {
-            workers[started] = std::thread(part, started);
-        }
-    } catch (...) {
-        // std::system_error or std::bad_alloc: the parts from `started`
-        // on are done below.
+        part[t] = {
+            &source, &format,       &options, b, std::min(end, b + step),
+            out,     FirstFailure()};
     }
-    part(0);
+    std::size_t started = 1;
+    while (started < parts &&
+           pthread_create(&thread[started], nullptr, &Part<Source>::start,
+                          &part[started]) == 0) {
+        ++started;
+    }
+    part[0].run();
     for (std::size_t t = started; t < parts; ++t) {
-        part(t);
+        part[t].run();
     }
     for (std::size_t t = 1; t < started; ++t) {
-        workers[t].join();
+        pthread_join(thread[t], nullptr);
     }
     for (std::size_t t = 0; t < parts; ++t) {
-        first.merge(found[t]);
+        first.merge(part[t].found);
     }
 }
 
@@ -373,8 +396,7 @@ public:
         PyObject* dict = PyModule_Check(module.get())
                              ? PyModule_GetDict(module.get())
                              : nullptr;  // borrowed
-        if (!f || !dict ||
-            !namespace_.set(Ref::incref(dict)) ||
+        if (!f || !dict || !namespace_.set(Ref::incref(dict)) ||
             !search_.once([] { return internName("search"); }) ||
             !sub_.once([] { return internName("sub"); }) ||
             !pattern_.once([] { return internName("TZ_REGEXP"); })) {
@@ -433,8 +455,8 @@ public:
         if (PyUnicode_CompareWithASCIIString(text.get(), failedToReadMsg) ==
             0) {
             why = Failure::failedToRead;
-        } else if (PyUnicode_CompareWithASCIIString(
-                       text.get(), yearOutOfRangeMsg) == 0) {
+        } else if (PyUnicode_CompareWithASCIIString(text.get(),
+                                                    yearOutOfRangeMsg) == 0) {
             why = Failure::yearOutOfRange;
         } else {
             why = Failure::otherValueError;
@@ -569,8 +591,8 @@ struct Call {
             return ScalarResult::error;
         }
         Ref message;
-        const ScalarResult r = dateModule.convert(x, fmtText.c_str(), skipTz,
-                                                  out, why, message);
+        const ScalarResult r =
+            dateModule.convert(x, fmtText.c_str(), skipTz, out, why, message);
         if (message && position < messagePosition) {
             otherMessage = std::move(message);
             messagePosition = position;
@@ -643,7 +665,7 @@ bool run(const Source& source, std::size_t n, std::int64_t* out,
         (!call.options.raise && first.why != Failure::noMemory)) {
         return true;
     }
-    std::string buffer;
+    Scratch buffer;
     const TextRef text = source.get(first.position, buffer);
     const Ref item = itemAt(first.position);
     PyErr_Clear();  // no object to show: the bytes are shown instead
@@ -684,59 +706,22 @@ inline TextRef asciiText(PyObject* s) noexcept
             static_cast<std::size_t>(PyUnicode_GET_LENGTH(s)), Failure::none};
 }
 
-template <class Char, class Allocate>
-TextRef utf8Of(const Char* s, std::size_t n, Allocate& allocate)
-{
-    std::size_t size = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        const std::size_t bytes = utf8Length(s[i]);
-        if (bytes == 0) {
-            return {nullptr, 0, Failure::notText};
-        }
-        size += bytes;
-    }
-    char* out = allocate(size);
-    char* end = out;
-    for (std::size_t i = 0; i < n; ++i) {
-        end = putUtf8(end, s[i]);
-    }
-    return {out, size, Failure::none};
-}
-
-// The UTF-8 form of a ready str in memory from `allocate(size)` (which may
-// throw std::bad_alloc), as its strict `encode()` gives it: a lone
-// surrogate has none. The str is left as it was (the interpreter's own
-// encoder would keep a copy on it for the rest of its life).
-template <class Allocate>
-TextRef utf8Text(PyObject* s, Allocate& allocate)
-{
-    const auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(s));
-    switch (PyUnicode_KIND(s)) {
-        case PyUnicode_1BYTE_KIND:
-            return utf8Of(PyUnicode_1BYTE_DATA(s), n, allocate);
-        case PyUnicode_2BYTE_KIND:
-            return utf8Of(PyUnicode_2BYTE_DATA(s), n, allocate);
-        default:
-            return utf8Of(PyUnicode_4BYTE_DATA(s), n, allocate);
-    }
-}
-
 // Bytes that stay where they are until `clear`: the UTF-8 copies of the
 // texts of one batch, in blocks of their own.
 class TextArena {
 public:
-    // Room for `n` bytes, never null; throws std::bad_alloc.
-    char* operator()(std::size_t n)
+    // Room for `n` bytes; throws std::bad_alloc.
+    char* take(std::size_t n)
     {
-        if (n == 0) {
-            return empty_;
-        }
         if (n > left_) {
             const std::size_t size = std::max(blockSize, n);
             std::unique_ptr<char[]> block(new char[size]);
             blocks_.push_back(std::move(block));
             next_ = blocks_.back().get();
             left_ = size;
+            if (blocks_.size() == 1) {
+                firstSize_ = size;
+            }
         }
         char* p = next_;
         next_ += n;
@@ -744,11 +729,22 @@ public:
         return p;
     }
 
+    // The last `n` bytes of the last `take`, unused after all.
+    void giveBack(std::size_t n) noexcept
+    {
+        next_ -= n;
+        left_ += n;
+    }
+
+    // Everything given back; the first block is kept for the next texts.
     void clear() noexcept
     {
-        blocks_.clear();
-        next_ = nullptr;
-        left_ = 0;
+        if (blocks_.empty()) {
+            return;
+        }
+        blocks_.resize(1);
+        next_ = blocks_[0].get();
+        left_ = firstSize_;
     }
 
 private:
@@ -756,8 +752,50 @@ private:
     std::vector<std::unique_ptr<char[]>> blocks_;
     char* next_ = nullptr;
     std::size_t left_ = 0;
-    char empty_[1] = {0};
+    std::size_t firstSize_ = 0;
 };
+
+template <class Char>
+TextRef utf8Of(const Char* s, std::size_t n, TextArena& arena)
+{
+    // At most 2 bytes for a code point below U+0100, 3 below U+10000.
+    const std::size_t most = n * (sizeof(Char) == 1   ? 2
+                                  : sizeof(Char) == 2 ? 3
+                                                      : 4);
+    char* const begin = arena.take(most + 1);  // never null, even for ""
+    char* end = begin;
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::uint32_t c = s[i];
+        if (c < 0x80) {
+            *end++ = static_cast<char>(c);
+        } else if (utf8Length(c) != 0) {
+            end = putUtf8(end, c);
+        } else {
+            arena.giveBack(most + 1);
+            return {nullptr, 0, Failure::notText};
+        }
+    }
+    const auto size = static_cast<std::size_t>(end - begin);
+    arena.giveBack(most - size);  // the extra byte stays: no empty range
+    return {begin, size, Failure::none};
+}
+
+// The UTF-8 form of a ready str, copied into `arena` (which may throw
+// std::bad_alloc), as its strict `encode()` gives it: a lone surrogate has
+// none. The str is left as it was (the interpreter's own encoder would
+// keep a copy on it for the rest of its life).
+TextRef utf8Text(PyObject* s, TextArena& arena)
+{
+    const auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(s));
+    switch (PyUnicode_KIND(s)) {
+        case PyUnicode_1BYTE_KIND:
+            return utf8Of(PyUnicode_1BYTE_DATA(s), n, arena);
+        case PyUnicode_2BYTE_KIND:
+            return utf8Of(PyUnicode_2BYTE_DATA(s), n, arena);
+        default:
+            return utf8Of(PyUnicode_4BYTE_DATA(s), n, arena);
+    }
+}
 
 // One element of a column of objects: the object, or (when it has none)
 // a failure known without one.
@@ -772,9 +810,8 @@ struct Element {
 // through date2intWrapper now: its value is written to `out` (and `text`
 // is `writtenText`), or `text` holds its failure. False with the
 // exception set: TypeError for anything else.
-template <class Allocate>
 bool readElement(const Element& e, std::size_t position, Call& call,
-                 TextRef& text, std::int64_t& out, Allocate& allocate)
+                 TextRef& text, std::int64_t& out, TextArena& arena)
 {
     PyObject* item = e.object.get();
     if (!item) {
@@ -791,7 +828,7 @@ bool readElement(const Element& e, std::size_t position, Call& call,
             return false;
         }
 #endif
-        text = utf8Text(item, allocate);
+        text = utf8Text(item, arena);
         return true;
     }
     if (PyUnicode_Check(item)) {
@@ -851,7 +888,8 @@ private:
     std::vector<PyObject*> objects_;
 };
 
-// Pages of the system's own, given back as soon as they are released.
+// Pages of the system's own, given back as soon as they are released:
+// the allocator would keep a freed block for later, resident.
 class PageBlock {
 public:
     explicit PageBlock(std::size_t bytes) noexcept : bytes_(bytes)
@@ -861,7 +899,9 @@ public:
         data_ = p == MAP_FAILED ? nullptr : static_cast<std::int64_t*>(p);
     }
     PageBlock(PageBlock&& o) noexcept
-        : data_(std::exchange(o.data_, nullptr)), bytes_(o.bytes_), used(o.used)
+        : data_(std::exchange(o.data_, nullptr)),
+          bytes_(o.bytes_),
+          used_(o.used_)
     {
     }
     PageBlock(const PageBlock&) = delete;
@@ -870,6 +910,10 @@ public:
     ~PageBlock() { release(); }
 
     std::int64_t* data() const noexcept { return data_; }
+
+    // Values written at data().
+    std::size_t used() const noexcept { return used_; }
+    void setUsed(std::size_t n) noexcept { used_ = n; }
 
     void release() noexcept
     {
@@ -882,9 +926,7 @@ public:
 private:
     std::int64_t* data_;
     std::size_t bytes_;
-
-public:
-    std::size_t used = 0;  // values written
+    std::size_t used_ = 0;
 };
 
 // The values of a column of objects: written straight into the column
@@ -934,7 +976,7 @@ public:
     {
         written_ += n;
         if (!blocks_.empty()) {
-            blocks_.back().used = n;
+            blocks_.back().setUsed(n);
         }
     }
 
@@ -949,8 +991,8 @@ public:
             }
             std::int64_t* out = columnData(column_.get());
             for (PageBlock& b : blocks_) {
-                std::memcpy(out, b.data(), b.used * sizeof(std::int64_t));
-                out += b.used;
+                std::memcpy(out, b.data(), b.used() * sizeof(std::int64_t));
+                out += b.used();
                 b.release();
             }
         } else {
@@ -1160,11 +1202,8 @@ PyObject* fromSequence(PyObject* texts, Call& call)
         return nullptr;
     }
     std::int64_t* out = columnData(column.get());
-    std::string utf8, scratch;
-    auto allocate = [&](std::size_t size) {
-        utf8.resize(size);
-        return &utf8[0];
-    };
+    TextArena utf8;  // the copy of one text at a time
+    Scratch scratch;
     InterruptPoll poll;
     Py_ssize_t i = 0;
     for (; i < n && i < PySequence_Fast_GET_SIZE(texts); ++i) {
@@ -1177,7 +1216,8 @@ PyObject* fromSequence(PyObject* texts, Call& call)
             text = asciiText(item);  // the common case, without a call
         } else {
             held.object = Ref::incref(item);
-            if (!readElement(held, position, call, text, out[i], allocate)) {
+            utf8.clear();
+            if (!readElement(held, position, call, text, out[i], utf8)) {
                 return nullptr;
             }
         }
@@ -1187,10 +1227,10 @@ PyObject* fromSequence(PyObject* texts, Call& call)
         if (why != Failure::none) {
             out[i] = call.options.fill;
             if (call.options.raise || why == Failure::noMemory) {
-                raiseFailure({position, why}, text,
-                             held.object ? std::move(held.object)
-                                         : Ref::incref(item),
-                             call);
+                raiseFailure(
+                    {position, why}, text,
+                    held.object ? std::move(held.object) : Ref::incref(item),
+                    call);
                 return nullptr;
             }
         }
@@ -1499,14 +1539,25 @@ bool threadCount(PyObject* value, PyObject* texts, std::size_t n,
                      count.get());
         return false;
     }
-    out = overflow > 0 ? maxThreads
-                       : static_cast<std::size_t>(
-                             std::min<long long>(v, maxThreads));
+    out = overflow > 0
+              ? maxThreads
+              : static_cast<std::size_t>(std::min<long long>(v, maxThreads));
     return true;
+}
+
+// The C++ runtime allocates a thread's exception state when the thread
+// first throws, and when that allocation fails the C library ends the
+// process. A call that runs short of memory throws std::bad_alloc on its
+// way to MemoryError: the state is made first, while memory is there.
+void readyToThrow() noexcept
+{
+    void* volatile state = abi::__cxa_get_globals();
+    static_cast<void>(state);
 }
 
 PyObject* py_date2int(PyObject*, PyObject* args, PyObject* kwds) noexcept
 {
+    readyToThrow();
     TracebackOnError scope(date2intFn);
     Ref values[6];
     ByteString fmt;

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -24,9 +25,9 @@ enum class Failure : std::uint8_t {
     missing,         // None or a null entry
     notText,         // a str that has no UTF-8 form (a lone surrogate)
     noMemory,        // no memory for the parser's copy of the text
-    otherValueError,  // date2intWrapper raised a ValueError of other text
-                      // (from a str subclass's own methods); the caller
-                      // keeps that text
+    // date2intWrapper raised a ValueError with a text of its own (from a
+    // str subclass's methods); the caller keeps that text.
+    otherValueError,
 };
 
 inline const char* failureText(Failure f) noexcept
@@ -62,12 +63,12 @@ struct TextRef {
 // beyond U+10FFFF, which have no UTF-8 form (strict, as `str.encode()`).
 constexpr std::size_t utf8Length(std::uint32_t c) noexcept
 {
-    return c < 0x80                      ? 1
-           : c < 0x800                   ? 2
+    return c < 0x80                       ? 1
+           : c < 0x800                    ? 2
            : (c >= 0xD800 && c <= 0xDFFF) ? 0
-           : c < 0x10000                 ? 3
-           : c <= 0x10FFFF               ? 4
-                                         : 0;
+           : c < 0x10000                  ? 3
+           : c <= 0x10FFFF                ? 4
+                                          : 0;
 }
 
 // Writes code point `c` (one with a UTF-8 form) at `out`; returns the end.
@@ -91,6 +92,43 @@ inline char* putUtf8(char* out, std::uint32_t c) noexcept
     }
     return out;
 }
+
+// Memory for one text at a time that never throws: a short text is kept
+// inline, a longer one in memory from the C library's allocator, whose
+// failure is a null. Threads that convert a column must not throw: the
+// first exception a thread throws makes the C++ runtime allocate that
+// thread's exception state, and when that allocation fails the C library
+// ends the process.
+class Scratch {
+public:
+    Scratch() noexcept = default;
+    Scratch(const Scratch&) = delete;
+    Scratch& operator=(const Scratch&) = delete;
+    ~Scratch() { std::free(heap_); }
+
+    // Room for `n` bytes, valid until the next call; null when there is
+    // no memory for them.
+    char* reserve(std::size_t n) noexcept
+    {
+        if (n <= sizeof inline_) {
+            return inline_;
+        }
+        if (n > capacity_) {
+            void* grown = std::realloc(heap_, n);
+            if (!grown) {
+                return nullptr;
+            }
+            heap_ = static_cast<char*>(grown);
+            capacity_ = n;
+        }
+        return heap_;
+    }
+
+private:
+    char inline_[128];
+    char* heap_ = nullptr;
+    std::size_t capacity_ = 0;
+};
 
 namespace detail {
 
@@ -191,7 +229,7 @@ public:
     // The value of one element, or its failure. `scratch` holds the
     // NUL-terminated copy the parser reads.
     Failure convert(TextRef t, std::int64_t& out,
-                    std::string& scratch) const noexcept
+                    Scratch& scratch) const noexcept
     {
         if (t.failure != Failure::none) {
             return t.failure;
@@ -209,16 +247,20 @@ public:
         if (planned_ && !tail && runPlan(t.data, size, out)) {
             return Failure::none;
         }
-        try {
-            scratch.assign(t.data, size);
-            if (tail) {
-                scratch.append(t.data + tailAt, t.size - tailAt);
-            }
-        } catch (...) {
+        const std::size_t tailSize = tail ? t.size - tailAt : 0;
+        char* copy = scratch.reserve(size + tailSize + 1);
+        if (!copy) {
             return Failure::noMemory;
         }
+        if (size != 0) {
+            std::memcpy(copy, t.data, size);
+        }
+        if (tailSize != 0) {
+            std::memcpy(copy + size, t.data + tailAt, tailSize);
+        }
+        copy[size + tailSize] = '\0';
         vb_tm tmb;
-        const char* result = detail::parse(scratch.c_str(), class_.body, &tmb);
+        const char* result = detail::parse(copy, class_.body, &tmb);
         switch (check_parse(result, &tmb, class_.body)) {
             case ParseCheck::ok:
                 // detail::encode with the format classified once.
