@@ -11,6 +11,7 @@ import random
 import re
 import sys
 import textwrap
+import warnings
 
 import pytest
 
@@ -235,8 +236,8 @@ MISSING_KINDS = {
     "<numpy.float64 nan>": lambda: np.float64("nan"),
     "<numpy.longdouble nan>": lambda: np.longdouble("nan"),
     "<numpy.complex128 nan>": lambda: np.complex128(complex("nan")),
-    "<numpy.datetime64 NaT>": lambda: np.datetime64("NaT"),
-    "<numpy.timedelta64 NaT>": lambda: np.timedelta64("NaT"),
+    "<numpy.datetime64 NaT>": lambda: np.datetime64("NaT", "s"),
+    "<numpy.timedelta64 NaT>": lambda: np.timedelta64("NaT", "s"),
     "<pandas.NaT>": lambda: pd.NaT,
 }
 
@@ -400,8 +401,12 @@ def src_numpy_unicode_big_endian(values):
 
 
 def src_numpy_char_array(values):
-    # Its items come without trailing whitespace.
-    a = np.char.array(numpy_unicode(values))
+    # Its items come without trailing whitespace.  (Deprecated in numpy 2.5,
+    # still there.)
+    plain_array = numpy_unicode(values)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)
+        a = np.char.array(plain_array)
     return a, lambda: list(a)
 
 

@@ -2,9 +2,9 @@ from typing import Any, Dict, Iterable, List, Optional, SupportsInt, Union
 
 __test__: Dict[Any, Any]
 
-# A column of date texts: str items (None, NaN or pandas.NA for a missing
-# value), a numpy unicode array, or an Arrow string array (anything with
-# __arrow_c_array__ or __arrow_c_stream__).
+# A column of date texts: str items (None, NaN, NaT or pandas.NA for a
+# missing value), a numpy unicode array, or an Arrow string array (anything
+# with __arrow_c_array__ or __arrow_c_stream__).
 _Texts = Union[Iterable[Optional[Union[str, float]]], Any]
 
 # Iterates through __getitem__; numpy.asarray(column) is an int64 view.
@@ -20,6 +20,6 @@ def date2int(
     *,
     skip_tz: object = False,
     errors: str = "raise",
-    fill: SupportsInt = ...,
-    threads: Optional[SupportsInt] = None,
+    fill: int = ...,
+    threads: Optional[int] = None,
 ) -> Int64Column: ...
