@@ -4,6 +4,7 @@ Ctrl-C during a long call; a call left over from a failed import."""
 import array
 import builtins
 import enum
+import gc
 import math
 import os
 import pickle
@@ -686,15 +687,15 @@ def test_zone_suffix_names_from_builtins(monkeypatch):
 # A str subclass whose str() or encode() raises: the exception of
 # date2intWrapper, or a failure where it raises ValueError.
 class RaisingStr(str):
-    def __init__(self, text):
-        self.error = (ValueError("not today") if "bad" in text
-                      else RuntimeError("boom"))
+    def error(self):
+        return (ValueError("not today") if "bad" in self
+                else RuntimeError("boom"))
 
     def __str__(self):
-        raise self.error
+        raise self.error()
 
     def encode(self, *args, **kwargs):
-        raise self.error
+        raise self.error()
 
 
 @pytest.mark.parametrize("threads", [1, 2])
@@ -713,6 +714,86 @@ def test_str_subclass_that_raises(fmt, threads):
     with pytest.raises(RuntimeError, match="boom"):
         date2int([good, RaisingStr("x")], fmt, errors="coerce",
                   threads=threads)
+
+
+# --------------------------------------------------------------------------
+# Leaks: the paths through date2intWrapper, the missing values and the
+# refused arguments, on success and on error, many times over.
+
+class WhenEnum(str, enum.Enum):
+    START = "2021-03-04 05:06"
+
+
+def _leak_cases():
+    good = "2021-03-04 05:06"
+    subclasses = [StrOwnStr("x" + good), StrOwnEncode(good), WhenEnum.START,
+                  "2021年03月04日", good, None]
+    cases = {
+        "str subclasses": (subclasses, {"errors": "coerce"}, None),
+        "str subclasses, threads": (subclasses * 3, {"errors": "coerce",
+                                                     "threads": 2}, None),
+        "iterator of non-ASCII": (lambda: iter(["2021年03月04日 05:06"] * 5),
+                                  {"threads": 2, "errors": "coerce"}, None),
+        "ValueError of a str subclass": ([good, RaisingStr("bad")], {},
+                                         ValueError),
+        "RuntimeError of a str subclass": ([good, RaisingStr("x")],
+                                           {"threads": 2}, RuntimeError),
+        "a number": ([good, 2021.0], {"errors": "coerce"}, TypeError),
+        "fill 1.5": ([good], {"fill": 1.5}, TypeError),
+        "fill too big": ([good], {"fill": 2 ** 64}, OverflowError),
+        "threads 0.5": ([good], {"threads": 0.5}, TypeError),
+    }
+    if np is not None:
+        cases["numpy missing kinds"] = (
+            [np.float32("nan"), np.datetime64("NaT", "s"), good],
+            {"errors": "coerce"}, None)
+        cases["numpy all NaN, raise"] = (np.full(5, np.nan, "float32"), {},
+                                         ValueError)
+        cases["numpy U, names rebound"] = (np.array([good, good + " +01",
+                                                     "x"]), {}, ValueError)
+    if pa is not None and hasattr(pa.Array, "__arrow_c_array__"):
+        cases["arrow floats, all missing"] = (
+            pa.array([None, float("nan")]), {"errors": "coerce"}, None)
+        cases["arrow floats, a number"] = (pa.array([None, 1.0]), {},
+                                           TypeError)
+        cases["arrow, names rebound"] = (pa.array([good, None, "x"]), {},
+                                         ValueError)
+    return cases
+
+
+LEAK_CASES = _leak_cases()
+LEAK_CALLS = 300 if os.environ.get("VELBROOK_SANITIZE") else 2000
+
+
+@pytest.mark.parametrize("case", sorted(LEAK_CASES))
+def test_no_leak(case, rebind):
+    texts, kwargs, exc = LEAK_CASES[case]
+    if "rebound" in case:
+        rebind({"search": lambda p, s: re.search(p, s)})
+    make = texts if callable(texts) else (lambda: texts)
+
+    def call():
+        try:
+            date2int(make(), ZONE_FMT, **kwargs)
+        except exc or ():
+            pass
+    if exc is not None:
+        with pytest.raises(exc):
+            date2int(make(), ZONE_FMT, **kwargs)
+    items = [] if callable(texts) else list(texts)
+    for _ in range(100):
+        call()
+    gc.collect()
+    counts = [sys.getrefcount(o) for o in items]
+    blocks = sys.getallocatedblocks()
+    for _ in range(LEAK_CALLS):
+        call()
+    gc.collect()
+    blocks = sys.getallocatedblocks() - blocks
+    assert [sys.getrefcount(o) for o in items] == counts
+    if not os.environ.get("VELBROOK_SANITIZE"):
+        assert blocks <= 40, "%d blocks after %d calls" % (blocks,
+                                                            LEAK_CALLS)
 
 
 # --------------------------------------------------------------------------

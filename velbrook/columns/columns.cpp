@@ -285,43 +285,55 @@ struct Part {
     }
 };
 
-// Converts [begin, end) in `parts` parts of equal size (1 to maxThreads),
-// part t on a thread of its own and part 0 on this one. A part whose
-// thread cannot start (no memory, no thread left under a process limit)
-// runs here as well, after part 0, while the threads that did start run:
-// the values and the first failure are the same as with every thread.
-// The threads are started through the C library, which reports failure
-// by its result; nothing here throws.
+// Starts a thread for each of parts[1] to parts[count - 1], in order, up
+// to the first that cannot start (no memory, no thread left under a
+// process limit). Returns how many parts then have a thread, counting
+// parts[0], which is left to the caller. The C library reports a failure
+// by its result: nothing here throws.
+template <class Source>
+std::size_t startThreads(Part<Source>* parts, pthread_t* threads,
+                         std::size_t count) noexcept
+{
+    std::size_t started = 1;
+    while (started < count &&
+           pthread_create(&threads[started], nullptr, &Part<Source>::start,
+                          &parts[started]) == 0) {
+        ++started;
+    }
+    return started;
+}
+
+// Converts [begin, end) in `count` parts of equal size (1 to maxThreads):
+// part 0 on this thread, every other on a thread of its own where one
+// starts. A part whose thread did not start runs here too, after part 0,
+// while the others run: the values and the first failure are the same as
+// with every thread.
 template <class Source>
 void convertParts(const Source& source, const ColumnFormat& format,
                   const Options& options, std::size_t begin, std::size_t end,
-                  std::size_t parts, std::int64_t* out,
+                  std::size_t count, std::int64_t* out,
                   FirstFailure& first) noexcept
 {
-    std::array<Part<Source>, maxThreads> part;
-    std::array<pthread_t, maxThreads> thread;
-    const std::size_t step = (end - begin + parts - 1) / parts;
-    for (std::size_t t = 0; t < parts; ++t) {
+    std::array<Part<Source>, maxThreads> parts;
+    std::array<pthread_t, maxThreads> threads;
+    const std::size_t step = (end - begin + count - 1) / count;
+    for (std::size_t t = 0; t < count; ++t) {
         const std::size_t b = std::min(end, begin + t * step);
-        part[t] = {
+        parts[t] = {
             &source, &format,       &options, b, std::min(end, b + step),
             out,     FirstFailure()};
     }
-    std::size_t started = 1;
-    while (started < parts &&
-           pthread_create(&thread[started], nullptr, &Part<Source>::start,
-                          &part[started]) == 0) {
-        ++started;
-    }
-    part[0].run();
-    for (std::size_t t = started; t < parts; ++t) {
-        part[t].run();
+    const std::size_t started =
+        startThreads(parts.data(), threads.data(), count);
+    parts[0].run();
+    for (std::size_t t = started; t < count; ++t) {
+        parts[t].run();  // the fallback: no thread of its own
     }
     for (std::size_t t = 1; t < started; ++t) {
-        pthread_join(thread[t], nullptr);
+        pthread_join(threads[t], nullptr);
     }
-    for (std::size_t t = 0; t < parts; ++t) {
-        first.merge(part[t].found);
+    for (std::size_t t = 0; t < count; ++t) {
+        first.merge(parts[t].found);
     }
 }
 
