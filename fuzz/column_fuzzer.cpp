@@ -77,7 +77,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
         }
         std::int64_t expected = 0, got = 0;
         const vb::Failure want = reference(text, fmt.c_str(), expected);
-        std::string scratch;
+        vb::Scratch scratch;
         const vb::Failure why = format.convert(
             vb::TextRef{date.get(), date_size, vb::Failure::none}, got,
             scratch);

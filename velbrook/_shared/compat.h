@@ -54,6 +54,28 @@ private:
 #endif
 };
 
+// The pending exception taken out, as one normalised object (new
+// reference); an empty Ref when none is set.
+inline Ref takeError() noexcept
+{
+#if PY_VERSION_HEX >= 0x030C0000
+    return Ref::steal(PyErr_GetRaisedException());
+#else
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    if (!type) {
+        return Ref();
+    }
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (tb && value) {
+        PyException_SetTraceback(value, tb);
+    }
+    Py_XDECREF(type);
+    Py_XDECREF(tb);
+    return Ref::steal(value);
+#endif
+}
+
 // The major.minor of the headers the module was compiled with and of the
 // running interpreter, as text ("3.11").
 struct VersionTexts {

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -23,6 +24,77 @@ struct TextRef {
     const char* data;
     std::size_t size;
     Failure failure;
+};
+
+// Bytes of code point `c` in UTF-8, 1 to 4; 0 for a surrogate or a value
+// beyond U+10FFFF, which have no UTF-8 form (strict, as `str.encode()`).
+constexpr std::size_t utf8Length(std::uint32_t c) noexcept
+{
+    return c < 0x80                       ? 1
+           : c < 0x800                    ? 2
+           : (c >= 0xD800 && c <= 0xDFFF) ? 0
+           : c < 0x10000                  ? 3
+           : c <= 0x10FFFF                ? 4
+                                          : 0;
+}
+
+// Writes code point `c` (one with a UTF-8 form) at `out`; returns the end.
+inline char* putUtf8(char* out, std::uint32_t c) noexcept
+{
+    auto byte = [&](std::uint32_t b) { *out++ = static_cast<char>(b); };
+    if (c < 0x80) {
+        byte(c);
+    } else if (c < 0x800) {
+        byte(0xC0 | (c >> 6));
+        byte(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+        byte(0xE0 | (c >> 12));
+        byte(0x80 | ((c >> 6) & 0x3F));
+        byte(0x80 | (c & 0x3F));
+    } else {
+        byte(0xF0 | (c >> 18));
+        byte(0x80 | ((c >> 12) & 0x3F));
+        byte(0x80 | ((c >> 6) & 0x3F));
+        byte(0x80 | (c & 0x3F));
+    }
+    return out;
+}
+
+// Memory for one text at a time that never throws: a short text is kept
+// inline, a longer one in memory from the C library's allocator, whose
+// failure is a null. Threads that convert a column must not throw: the
+// first exception a thread throws makes the C++ runtime allocate that
+// thread's exception state, and when that allocation fails the C library
+// ends the process.
+class Scratch {
+public:
+    Scratch() noexcept = default;
+    Scratch(const Scratch&) = delete;
+    Scratch& operator=(const Scratch&) = delete;
+    ~Scratch() { std::free(heap_); }
+
+    // Room for `n` bytes, valid until the next call; null when there is
+    // no memory for them.
+    char* reserve(std::size_t n) noexcept
+    {
+        if (n <= sizeof inline_) {
+            return inline_;
+        }
+        if (n > capacity_) {
+            void* grown = std::realloc(heap_, n);
+            if (!grown) {
+                return nullptr;
+            }
+            heap_ = static_cast<char*>(grown);
+            capacity_ = n;
+        }
+        return heap_;
+    }
+
+private:
+    char inline_[128];
+    char* heap_ = nullptr;
+    std::size_t capacity_ = 0;
 };
 
 namespace detail {
@@ -108,10 +180,13 @@ public:
 
     bool planned() const noexcept { return format_.plan.planned(); }
 
+    // Whether a zone suffix is removed before parsing.
+    bool stripsZone() const noexcept { return stripZone_; }
+
     // The value of one element, or its failure. `scratch` holds the
     // NUL-terminated copy the parser reads.
     Failure convert(TextRef t, std::int64_t& out,
-                    std::string& scratch) const noexcept
+                    Scratch& scratch) const noexcept
     {
         if (t.failure != Failure::none) {
             return t.failure;
@@ -129,15 +204,19 @@ public:
         if (!tail && plannedDateToInt(t.data, size, format_, out)) {
             return Failure::none;
         }
-        try {
-            scratch.assign(t.data, size);
-            if (tail) {
-                scratch.append(t.data + tailAt, t.size - tailAt);
-            }
-        } catch (...) {
+        const std::size_t tailSize = tail ? t.size - tailAt : 0;
+        char* copy = scratch.reserve(size + tailSize + 1);
+        if (!copy) {
             return Failure::noMemory;
         }
-        return parsedDateToInt(scratch.c_str(), format_, out);
+        if (size != 0) {
+            std::memcpy(copy, t.data, size);
+        }
+        if (tailSize != 0) {
+            std::memcpy(copy + size, t.data + tailAt, tailSize);
+        }
+        copy[size + tailSize] = '\0';
+        return parsedDateToInt(copy, format_, out);
     }
 
 private:
