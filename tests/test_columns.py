@@ -1386,6 +1386,19 @@ def test_constructor(make, want):
         assert type(c) is Int64Column and c.tolist() == want
 
 
+# A buffer of int64 in either byte order, with or without a prefix that
+# says so: the same integers (copied when in the machine's order, else
+# iterated).
+@pytest.mark.parametrize("dtype", ["<i8", ">i8", "=i8", "i8"])
+def test_constructor_reads_each_byte_order(dtype):
+    if np is None:
+        pytest.skip("numpy is not installed")
+    values = [5, -6, 2 ** 40, -2 ** 63]
+    source = np.array(values, dtype)
+    assert Int64Column(source).tolist() == values
+    assert Int64Column(source[::-1]).tolist() == values[::-1]
+
+
 def test_constructor_copies_the_buffer():
     source = array.array("q", [1, 2])
     c = Int64Column(source)

@@ -611,7 +611,7 @@ struct Call {
           fmtObject(fmtObject),
           skipTz(skipTz),
           format(fmtText.c_str(), skipTz),
-          unit(unitOfFormat(fmtText.c_str())),
+          unit(unitOf(format.markers)),
           options(options)
     {
     }
@@ -623,7 +623,7 @@ struct Call {
     bool prepare() noexcept
     {
         missing.find();
-        if (format.stripsZone()) {
+        if (format.stripZone) {
             if (!dateModule.bind()) {
                 return false;
             }
@@ -1438,13 +1438,7 @@ bool isUcs4Buffer(const Py_buffer& view, std::size_t& width,
     if (!f || view.ndim != 1 || !view.shape || !view.strides) {
         return false;
     }
-    swapped = false;
-    if (*f == '=' || *f == '@') {
-        ++f;
-    } else if (*f == '<' || *f == '>' || *f == '!') {
-        swapped = (*f == '<') != static_cast<bool>(PY_LITTLE_ENDIAN);
-        ++f;
-    }
+    swapped = takeByteOrder(f).swapped;
     std::size_t n = 0;
     bool digits = false;
     while (*f >= '0' && *f <= '9') {
@@ -1473,16 +1467,11 @@ std::size_t floatBytesOf(const Py_buffer& view) noexcept
     if (!f || view.ndim != 1 || !view.shape || !view.strides) {
         return 0;
     }
-    bool standard = false;  // standard sizes: none for "g"
-    if (*f == '@') {
-        ++f;
-    } else if (*f == '=' || (*f == '<' && PY_LITTLE_ENDIAN)) {
-        standard = true;
-        ++f;
-    }
-    if (f[0] == '\0' || f[1] != '\0') {
+    const ByteOrder order = takeByteOrder(f);
+    if (order.swapped || f[0] == '\0' || f[1] != '\0') {
         return 0;
     }
+    const bool standard = order.standardSizes;  // none for "g"
     const std::size_t size = f[0] == 'e'                ? 2
                              : f[0] == 'f'              ? 4
                              : f[0] == 'd'              ? 8
@@ -1622,19 +1611,32 @@ PyObject* date2int(PyObject* texts, Call& call)
 // ---------------------------------------------------------------------------
 // Arguments.
 
-// An int, or an object that is one through __index__ (numpy's integers):
-// new reference. Empty without an exception for anything else, a float
-// included, which would be truncated.
-Ref integerOf(PyObject* o) noexcept
-{
-    if (PyLong_Check(o)) {
-        return Ref::incref(o);
+// An integer argument: an int, or one through __index__ (numpy's
+// integers); a float is refused, not truncated.
+struct IntegerArgument {
+    Ref integer;
+    long long value = 0;  // when `overflow` is 0
+    int overflow = 0;     // -1 below, 1 above the range of long long
+
+    // False with the exception set: TypeError "<refusal>, not <type>"
+    // for an object that is no integer.
+    bool read(PyObject* o, const char* refusal) noexcept
+    {
+        if (PyLong_Check(o)) {
+            integer = Ref::incref(o);
+        } else if (PyIndex_Check(o)) {
+            integer = Ref::steal(PyNumber_Index(o));
+        } else {
+            PyErr_Format(PyExc_TypeError, "%s, not %.200s", refusal,
+                         Py_TYPE(o)->tp_name);
+        }
+        if (!integer) {
+            return false;
+        }
+        value = PyLong_AsLongLongAndOverflow(integer.get(), &overflow);
+        return !(value == -1 && PyErr_Occurred());
     }
-    if (!PyIndex_Check(o)) {
-        return Ref();
-    }
-    return Ref::steal(PyNumber_Index(o));
-}
+};
 
 constexpr const char* fillRange =
     "date2int() fill must be None or an integer from -9223372036854775808 "
@@ -1647,22 +1649,13 @@ bool fillValue(PyObject* value, std::int64_t& out) noexcept
         out = INT64_MIN;
         return true;
     }
-    Ref n = integerOf(value);
-    if (!n) {
-        if (!PyErr_Occurred()) {
-            PyErr_Format(PyExc_TypeError, "%s, not %.200s", fillRange,
-                         Py_TYPE(value)->tp_name);
-        }
+    IntegerArgument n;
+    if (!n.read(value, fillRange)) {
         return false;
     }
-    int overflow = 0;
-    const long long v = PyLong_AsLongLongAndOverflow(n.get(), &overflow);
-    if (v == -1 && PyErr_Occurred()) {
-        return false;
-    }
-    if (overflow != 0) {
+    if (n.overflow != 0) {
         // The repr of an int of thousands of digits may be refused.
-        Ref shown = Ref::steal(PyObject_Repr(n.get()));
+        Ref shown = Ref::steal(PyObject_Repr(n.integer.get()));
         if (shown) {
             PyErr_Format(PyExc_OverflowError, "%s, not %U", fillRange,
                          shown.get());
@@ -1672,7 +1665,7 @@ bool fillValue(PyObject* value, std::int64_t& out) noexcept
         }
         return false;
     }
-    out = v;
+    out = n.value;
     return true;
 }
 
@@ -1691,30 +1684,21 @@ bool threadCount(PyObject* value, PyObject* texts, std::size_t n,
                   : 1;
         return true;
     }
-    Ref count = integerOf(value);
-    if (!count) {
-        if (!PyErr_Occurred()) {
-            PyErr_Format(PyExc_TypeError,
-                         "date2int() threads must be None or an integer of "
-                         "at least 1, not %.200s",
-                         Py_TYPE(value)->tp_name);
-        }
+    IntegerArgument count;
+    if (!count.read(value,
+                    "date2int() threads must be None or an integer "
+                    "of at least 1")) {
         return false;
     }
-    int overflow = 0;
-    const long long v = PyLong_AsLongLongAndOverflow(count.get(), &overflow);
-    if (v == -1 && PyErr_Occurred()) {
-        return false;
-    }
-    if (overflow < 0 || (overflow == 0 && v < 1)) {
+    if (count.overflow < 0 || (count.overflow == 0 && count.value < 1)) {
         PyErr_Format(PyExc_ValueError,
                      "date2int() threads must be None or at least 1, not %R",
-                     count.get());
+                     count.integer.get());
         return false;
     }
-    out = overflow > 0
-              ? maxThreads
-              : static_cast<std::size_t>(std::min<long long>(v, maxThreads));
+    out = count.overflow > 0 ? maxThreads
+                             : static_cast<std::size_t>(std::min<long long>(
+                                   count.value, maxThreads));
     return true;
 }
 
