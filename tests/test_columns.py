@@ -1520,6 +1520,41 @@ def test_threads_that_cannot_start(run_python):
         assert outcomes.endswith("="), line  # enough room: threads ran
 
 
+# From a thread with the smallest stack the interpreter allows: the
+# threads' shares of a batch are not kept on the calling thread's stack.
+SMALL_STACK_CHILD = """
+import threading
+from velbrook.columns import date2int
+try:
+    import numpy
+except ImportError:
+    numpy = None
+
+TEXTS = ["2021-03-04 05:06:07", "x"] * 150000
+columns = [("list", lambda: TEXTS), ("iterator", lambda: iter(TEXTS))]
+if numpy is not None:
+    columns.append(("numpy", lambda: numpy.array(TEXTS)))
+want = date2int(TEXTS, "%Y-%m-%d %H:%M:%S", errors="coerce", threads=1)
+threading.stack_size(32768)
+for name, make in columns:
+    got = []
+    worker = threading.Thread(target=lambda: got.append(date2int(
+        make(), "%Y-%m-%d %H:%M:%S", errors="coerce", threads=8)))
+    worker.start()
+    worker.join()
+    print(name, got == [want], flush=True)
+"""
+
+
+def test_threads_from_a_thread_with_a_small_stack(run_python):
+    if os.environ.get("VELBROOK_SANITIZE"):
+        pytest.skip("the sanitizers' stack frames outgrow the smallest stack")
+    done = run_python(SMALL_STACK_CHILD, timeout=300)
+    assert done.returncode == 0, done.stderr
+    lines = done.stdout.splitlines()
+    assert len(lines) >= 2 and all(line.endswith(" True") for line in lines)
+
+
 # A non-ASCII str is encoded for the call, not through the interpreter's
 # UTF-8 cache, which would stay on each str (sys.getsizeof counts it).
 def object_array(texts):

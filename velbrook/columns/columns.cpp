@@ -26,6 +26,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <string>
 #include <thread>
 #include <utility>
@@ -318,6 +319,7 @@ struct Part {
     std::size_t begin, end;
     Output out;
     Failures found;
+    pthread_t thread;  // where one was started for it
 
     void run() noexcept
     {
@@ -337,13 +339,12 @@ struct Part {
 // parts[0], which is left to the caller. The C library reports a failure
 // by its result: nothing here throws.
 template <class Source>
-std::size_t startThreads(Part<Source>* parts, pthread_t* threads,
-                         std::size_t count) noexcept
+std::size_t startThreads(Part<Source>* parts, std::size_t count) noexcept
 {
     std::size_t started = 1;
     while (started < count &&
-           pthread_create(&threads[started], nullptr, &Part<Source>::start,
-                          &parts[started]) == 0) {
+           pthread_create(&parts[started].thread, nullptr,
+                          &Part<Source>::start, &parts[started]) == 0) {
         ++started;
     }
     return started;
@@ -360,8 +361,16 @@ void convertParts(const Source& source, const ColumnFormat& format,
                   std::size_t count, const Output& out,
                   Failures& found) noexcept
 {
-    std::array<Part<Source>, maxThreads> parts;
-    std::array<pthread_t, maxThreads> threads;
+    // More than one part: on the heap, as the calling thread's stack may
+    // be small, from an allocator that reports failure by a null; without
+    // memory for them, the batch is one part.
+    Part<Source> single;
+    std::unique_ptr<Part<Source>[]> many(
+        count > 1 ? new (std::nothrow) Part<Source>[count] : nullptr);
+    if (!many) {
+        count = 1;
+    }
+    Part<Source>* parts = many ? many.get() : &single;
     const std::size_t step = (end - begin + count - 1) / count;
     for (std::size_t t = 0; t < count; ++t) {
         parts[t] = {&source,
@@ -370,13 +379,13 @@ void convertParts(const Source& source, const ColumnFormat& format,
                     shareStart(begin, end, step, t, out.offset),
                     shareStart(begin, end, step, t + 1, out.offset),
                     out,
-                    Failures()};
+                    Failures(),
+                    pthread_t()};
     }
-    const std::size_t started =
-        startThreads(parts.data(), threads.data(), count);
+    const std::size_t started = startThreads(parts, count);
     parts[0].run();
     for (std::size_t t = 1; t < started; ++t) {
-        pthread_join(threads[t], nullptr);
+        pthread_join(parts[t].thread, nullptr);
     }
     for (std::size_t t = started; t < count; ++t) {
         parts[t].run();  // the fallback: no thread of its own
