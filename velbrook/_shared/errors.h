@@ -77,6 +77,18 @@ private:
     const FunctionName& fn_;
 };
 
+// `result`, with `fn`'s traceback entry added when it is null (and the
+// exception set): what a TracebackOnError around the call that made it
+// would do, for a function whose only failure is a null result, without
+// testing for an exception on the way out of a success.
+inline PyObject* tracedResult(PyObject* result, const FunctionName& fn) noexcept
+{
+    if (__builtin_expect(result == nullptr, 0)) {
+        addTraceback(fn);
+    }
+    return result;
+}
+
 // How the boundary reports running out of memory.
 enum class OnBadAlloc {
     valueError,   // like any standard exception: ValueError("std::bad_alloc")
