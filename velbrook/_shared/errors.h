@@ -51,7 +51,10 @@ inline void addTraceback(const char* qualname, int line) noexcept
     }
 }
 
-inline void addTraceback(const FunctionName& fn) noexcept
+// Out of line and cold: the functions that may fail keep their success
+// path small.
+__attribute__((noinline, cold)) inline void addTraceback(
+    const FunctionName& fn) noexcept
 {
     char qualname[256];
     std::snprintf(qualname, sizeof qualname, "%s.%s", moduleState.fullName,

@@ -239,7 +239,7 @@ Ref cutOut(PyObject* text, Py_ssize_t start, Py_ssize_t end) noexcept
 
 // `search` (or `sub`) and TZ_REGEXP, read from the module namespace now.
 // False with NameError set.
-bool readNames(GlobalName& function, Ref& f, Ref& pattern) noexcept
+__attribute__((always_inline)) inline bool readNames(GlobalName& function, Ref& f, Ref& pattern) noexcept
 {
     f = function.get();
     pattern = f ? tzRegexpName.get() : Ref();
@@ -526,19 +526,22 @@ PyObject* strptime(PyObject* x, const char* fmt,
 // ---------------------------------------------------------------------------
 // Interpreter-level functions.
 
-// A skip_tz whose truth value needs no interpreter code: 0 or 1 when it is
-// absent, False, None or True; -1 for any other object.
-int plainFlag(PyObject* flag) noexcept
+// Whether the arguments are read as they are: an exact ASCII `str`, exact
+// `bytes` and a skip_tz (null when absent) whose truth value needs no
+// interpreter code, which is then `skipTz`.
+bool plainArguments(PyObject* x, PyObject* fmt, PyObject* flag,
+                    bool& skipTz) noexcept
 {
-    if (flag == nullptr || flag == Py_False || flag == Py_None) {
-        return 0;
-    }
-    return flag == Py_True ? 1 : -1;
+    skipTz = flag == Py_True;
+    return (skipTz || flag == nullptr || flag == Py_False ||
+            flag == Py_None) &&
+           PyBytes_CheckExact(fmt) && asciiData(x);
 }
 
 template <OnMismatch mode>
-PyObject* py_date2int(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                      PyObject* kwnames) noexcept
+__attribute__((noinline)) PyObject* boundDate2int(PyObject* const* args,
+                                                  Py_ssize_t nargs,
+                                                  PyObject* kwnames) noexcept
 {
     auto& fn = mode == OnMismatch::raise ? date2intFn : date2intSafeFn;
     Ref held[3];
@@ -548,13 +551,10 @@ PyObject* py_date2int(PyObject*, PyObject* const* args, Py_ssize_t nargs,
         addTraceback(fn);
         return nullptr;
     }
-    // An exact ASCII str and exact bytes are read as they are; whatever
-    // else the call gives goes through the conversions below.
-    const int plainSkipTz = plainFlag(values[2]);
-    if (plainSkipTz >= 0 && PyBytes_CheckExact(values[1]) &&
-        asciiData(values[0])) {
+    bool plainSkipTz;
+    if (plainArguments(values[0], values[1], values[2], plainSkipTz)) {
         return tracedResult(
-            asciiDate2int<mode>(values[0], values[1], plainSkipTz != 0), fn);
+            asciiDate2int<mode>(values[0], values[1], plainSkipTz), fn);
     }
     ByteString fmt;
     int skipTz = 0;
@@ -570,8 +570,26 @@ PyObject* py_date2int(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     return date2int<mode>(values[0], format, skipTz != 0);
 }
 
-PyObject* py_strptime(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+// The common call, by position with arguments read as they are, is taken
+// before anything is bound; every other call is bound first.
+template <OnMismatch mode>
+PyObject* py_date2int(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) noexcept
+{
+    bool skipTz;
+    if (!kwnames && (nargs == 2 || nargs == 3) && moduleState.ready &&
+        plainArguments(args[0], args[1], nargs == 3 ? args[2] : nullptr,
+                       skipTz)) {
+        return tracedResult(asciiDate2int<mode>(args[0], args[1], skipTz),
+                            mode == OnMismatch::raise ? date2intFn
+                                                      : date2intSafeFn);
+    }
+    return boundDate2int<mode>(args, nargs, kwnames);
+}
+
+__attribute__((noinline)) PyObject* boundStrptime(PyObject* const* args,
+                                                  Py_ssize_t nargs,
+                                                  PyObject* kwnames) noexcept
 {
     Ref held[2];
     PyObject* values[2];
@@ -591,6 +609,16 @@ PyObject* py_strptime(PyObject*, PyObject* const* args, Py_ssize_t nargs,
         }
     }
     return strptimeBody(values[0], fmt.c_str(), fmt.exactBytes());
+}
+
+PyObject* py_strptime(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) noexcept
+{
+    if (!kwnames && nargs == 2 && moduleState.ready &&
+        PyBytes_CheckExact(args[1]) && asciiData(args[0])) {
+        return tracedResult(asciiStrptime(args[0], args[1]), strptimeFn);
+    }
+    return boundStrptime(args, nargs, kwnames);
 }
 
 // ---------------------------------------------------------------------------
