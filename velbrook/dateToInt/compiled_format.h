@@ -8,6 +8,10 @@
 #include <cstdint>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "../_shared/encoding.h"
 #include "strptime.h"
 
@@ -86,6 +90,9 @@ public:
             *this = FixedWidthPlan();
         }
         layout_ = planned_ ? layoutOf() : Layout::general;
+        if (layout_ == Layout::dateTime) {
+            fillWindows();
+        }
     }
 
     bool planned() const noexcept { return planned_; }
@@ -125,7 +132,7 @@ private:
                                               std::size_t size,
                                               PlannedTime& t) const noexcept
     {
-        if (size != L || !matchesShape<(L + 7) / 8>(text, L)) {
+        if (size != L || !matchesLayoutShape<L>(text)) {
             return false;
         }
         t = PlannedTime();
@@ -134,6 +141,63 @@ private:
                read(text, D, 1, 31, t.day) && read(text, H, 0, 23, t.hour) &&
                read(text, Mi, 0, 59, t.minute) &&
                read(text, S, 0, 61, t.second);
+    }
+
+    // matchesShape for a layout, whose every byte is a literal or a
+    // digit: from 16 bytes on, two overlapping 16-byte windows, the first
+    // and the last of the text, tested a window at a time.
+    template <int L>
+    __attribute__((always_inline)) bool matchesLayoutShape(
+        const char* text) const noexcept
+    {
+#if defined(__SSE2__)
+        if constexpr (L >= 16) {
+            const __m128i first =
+                _mm_loadu_si128(reinterpret_cast<const __m128i*>(text));
+            const __m128i last = _mm_loadu_si128(
+                reinterpret_cast<const __m128i*>(text + L - 16));
+            const __m128i good =
+                _mm_and_si128(windowGood(first, 0), windowGood(last, 1));
+            return _mm_movemask_epi8(good) == 0xFFFF;
+        }
+#endif
+        return matchesShape<(L + 7) / 8>(text, L);
+    }
+
+#if defined(__SSE2__)
+    // All ones in each byte of window `k` that is the literal there or,
+    // where the plan reads a number, a digit.
+    __attribute__((always_inline)) __m128i windowGood(__m128i bytes,
+                                                      int k) const noexcept
+    {
+        const __m128i isLiteral =
+            _mm_loadu_si128(reinterpret_cast<const __m128i*>(windowMask_[k]));
+        const __m128i literal =
+            _mm_loadu_si128(reinterpret_cast<const __m128i*>(windowBytes_[k]));
+        const __m128i d = _mm_sub_epi8(bytes, _mm_set1_epi8('0'));
+        const __m128i digit =
+            _mm_cmpeq_epi8(_mm_min_epu8(d, _mm_set1_epi8(9)), d);
+        return _mm_or_si128(
+            _mm_and_si128(isLiteral, _mm_cmpeq_epi8(bytes, literal)),
+            _mm_andnot_si128(isLiteral, digit));
+    }
+#endif
+
+    // The literal bytes of the two windows of a layout of `length_` 16 or
+    // more, from the shape's words; set once the layout is known.
+    void fillWindows() noexcept
+    {
+        for (int k = 0; k < 2; ++k) {
+            const std::size_t from = k == 0 ? 0 : length_ - 16u;
+            for (std::size_t i = 0; i < 16; ++i) {
+                const std::size_t at = from + i, w = at / 8,
+                                  shift = 8 * (at % 8);
+                windowMask_[k][i] =
+                    static_cast<std::uint8_t>(literalMask_[w] >> shift);
+                windowBytes_[k][i] =
+                    static_cast<std::uint8_t>(literalBytes_[w] >> shift);
+            }
+        }
     }
 
     __attribute__((always_inline)) bool runGeneral(
@@ -360,6 +424,9 @@ private:
     std::uint64_t literalMask_[shapeWords] = {};
     std::uint64_t literalBytes_[shapeWords] = {};
     std::uint64_t digitMask_[shapeWords] = {};
+    // 0xFF where a window's byte is a literal; that literal.
+    std::uint8_t windowMask_[2][16] = {};
+    std::uint8_t windowBytes_[2][16] = {};
 };
 
 // Everything a conversion needs to know of its format, worked out once.
