@@ -402,10 +402,12 @@ PyObject* date2int(PyObject* x, CallFormat& fmt, bool skipTz) noexcept
 // is fetched again after each name lookup, which may run interpreter code
 // (through the builtins) that replaces the cache's entry.  While the suffix
 // names are those bound at import, no other code runs.
+//
+// `data` is asciiData(x).
 template <OnMismatch mode>
-PyObject* asciiDate2int(PyObject* x, PyObject* fmt, bool skipTz) noexcept
+PyObject* asciiDate2int(PyObject* x, const char* data, PyObject* fmt,
+                        bool skipTz) noexcept
 {
-    const auto* data = static_cast<const char*>(PyUnicode_DATA(x));
     const std::size_t n = textLength(x);
     if (skipTz || !integerFormats.get(fmt).markers.minutes) {
         return encodedDate<mode>(data, n, integerFormats.get(fmt));
@@ -501,15 +503,15 @@ PyObject* strptimeBody(PyObject* x, const char* fmt, PyObject* fixed) noexcept
     return datetimeOf(tmb);
 }
 
-// strptimeBody of an exact ASCII `str` `x` and an exact `bytes` format,
-// without a traceback entry: no interpreter code runs before the record
-// is built.
-PyObject* asciiStrptime(PyObject* x, PyObject* fmt) noexcept
+// strptimeBody of an exact ASCII `str` `x`, whose asciiData is `data`,
+// and an exact `bytes` format, without a traceback entry: no interpreter
+// code runs before the record is built.
+__attribute__((always_inline)) inline PyObject* asciiStrptime(
+    PyObject* x, const char* data, PyObject* fmt) noexcept
 {
     vb_tm tmb;
     const Failure why =
-        strptime_c(static_cast<const char*>(PyUnicode_DATA(x)), textLength(x),
-                   datetimeFormats.get(fmt), tmb);
+        strptime_c(data, textLength(x), datetimeFormats.get(fmt), tmb);
     if (why != Failure::none) {
         raiseFailure(why);
         return nullptr;
@@ -526,16 +528,19 @@ PyObject* strptime(PyObject* x, const char* fmt,
 // ---------------------------------------------------------------------------
 // Interpreter-level functions.
 
-// Whether the arguments are read as they are: an exact ASCII `str`, exact
-// `bytes` and a skip_tz (null when absent) whose truth value needs no
-// interpreter code, which is then `skipTz`.
-bool plainArguments(PyObject* x, PyObject* fmt, PyObject* flag,
-                    bool& skipTz) noexcept
+// The asciiData of `x` when the arguments are read as they are: an exact
+// ASCII `str`, exact `bytes` and a skip_tz (null when absent) whose truth
+// value needs no interpreter code, which is then `skipTz`. Null
+// otherwise.
+const char* plainArguments(PyObject* x, PyObject* fmt, PyObject* flag,
+                           bool& skipTz) noexcept
 {
     skipTz = flag == Py_True;
     return (skipTz || flag == nullptr || flag == Py_False ||
             flag == Py_None) &&
-           PyBytes_CheckExact(fmt) && asciiData(x);
+                   PyBytes_CheckExact(fmt)
+               ? asciiData(x)
+               : nullptr;
 }
 
 template <OnMismatch mode>
@@ -552,9 +557,10 @@ __attribute__((noinline)) PyObject* boundDate2int(PyObject* const* args,
         return nullptr;
     }
     bool plainSkipTz;
-    if (plainArguments(values[0], values[1], values[2], plainSkipTz)) {
+    if (const char* data =
+            plainArguments(values[0], values[1], values[2], plainSkipTz)) {
         return tracedResult(
-            asciiDate2int<mode>(values[0], values[1], plainSkipTz), fn);
+            asciiDate2int<mode>(values[0], data, values[1], plainSkipTz), fn);
     }
     ByteString fmt;
     int skipTz = 0;
@@ -577,12 +583,13 @@ PyObject* py_date2int(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) noexcept
 {
     bool skipTz;
+    const char* data = nullptr;
     if (!kwnames && (nargs == 2 || nargs == 3) && moduleState.ready &&
-        plainArguments(args[0], args[1], nargs == 3 ? args[2] : nullptr,
-                       skipTz)) {
-        return tracedResult(asciiDate2int<mode>(args[0], args[1], skipTz),
-                            mode == OnMismatch::raise ? date2intFn
-                                                      : date2intSafeFn);
+        (data = plainArguments(args[0], args[1],
+                               nargs == 3 ? args[2] : nullptr, skipTz))) {
+        return tracedResult(
+            asciiDate2int<mode>(args[0], data, args[1], skipTz),
+            mode == OnMismatch::raise ? date2intFn : date2intSafeFn);
     }
     return boundDate2int<mode>(args, nargs, kwnames);
 }
@@ -598,8 +605,10 @@ __attribute__((noinline)) PyObject* boundStrptime(PyObject* const* args,
         addTraceback(strptimeFn);
         return nullptr;
     }
-    if (PyBytes_CheckExact(values[1]) && asciiData(values[0])) {
-        return tracedResult(asciiStrptime(values[0], values[1]), strptimeFn);
+    const char* data;
+    if (PyBytes_CheckExact(values[1]) && (data = asciiData(values[0]))) {
+        return tracedResult(asciiStrptime(values[0], data, values[1]),
+                            strptimeFn);
     }
     ByteString fmt;
     {
@@ -614,9 +623,11 @@ __attribute__((noinline)) PyObject* boundStrptime(PyObject* const* args,
 PyObject* py_strptime(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) noexcept
 {
+    const char* data;
     if (!kwnames && nargs == 2 && moduleState.ready &&
-        PyBytes_CheckExact(args[1]) && asciiData(args[0])) {
-        return tracedResult(asciiStrptime(args[0], args[1]), strptimeFn);
+        PyBytes_CheckExact(args[1]) && (data = asciiData(args[0]))) {
+        return tracedResult(asciiStrptime(args[0], data, args[1]),
+                            strptimeFn);
     }
     return boundStrptime(args, nargs, kwnames);
 }
