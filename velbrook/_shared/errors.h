@@ -84,7 +84,8 @@ private:
 // exception set): what a TracebackOnError around the call that made it
 // would do, for a function whose only failure is a null result, without
 // testing for an exception on the way out of a success.
-inline PyObject* tracedResult(PyObject* result, const FunctionName& fn) noexcept
+inline PyObject* tracedResult(PyObject* result,
+                              const FunctionName& fn) noexcept
 {
     if (__builtin_expect(result == nullptr, 0)) {
         addTraceback(fn);

@@ -239,7 +239,9 @@ Ref cutOut(PyObject* text, Py_ssize_t start, Py_ssize_t end) noexcept
 
 // `search` (or `sub`) and TZ_REGEXP, read from the module namespace now.
 // False with NameError set.
-__attribute__((always_inline)) inline bool readNames(GlobalName& function, Ref& f, Ref& pattern) noexcept
+__attribute__((always_inline)) inline bool readNames(GlobalName& function,
+                                                     Ref& f,
+                                                     Ref& pattern) noexcept
 {
     f = function.get();
     pattern = f ? tzRegexpName.get() : Ref();
@@ -322,8 +324,8 @@ bool setWithoutSuffix(PyObject* text, PyObject* search, PyObject* pattern,
     }
     Ref sub, subPattern;
     return readNames(subName, sub, subPattern) &&
-           setWithoutMatch(text, here, start, end, sub.get(),
-                           subPattern.get(), date, ranCode);
+           setWithoutMatch(text, here, start, end, sub.get(), subPattern.get(),
+                           date, ranCode);
 }
 
 // Sets `date` to `str(x)` with a trailing match of TZ_REGEXP removed, all
@@ -419,16 +421,16 @@ PyObject* asciiDate2int(PyObject* x, const char* data, PyObject* fmt,
     DateText date;
     bool ranCode = false;
     if (!ownSearch(search.get(), pattern.get())) {
-        if (!setWithoutSuffix(x, search.get(), pattern.get(), date,
-                              ranCode)) {
+        if (!setWithoutSuffix(x, search.get(), pattern.get(), date, ranCode)) {
             return nullptr;
         }
         return encodedDate<mode>(date.c_str(), date.size(),
                                  integerFormats.get(fmt));
     }
     std::size_t start, end;
-    if (!findZoneSuffixIn(ByteText{reinterpret_cast<const unsigned char*>(data)},
-                          n, start, end)) {
+    if (!findZoneSuffixIn(
+            ByteText{reinterpret_cast<const unsigned char*>(data)}, n, start,
+            end)) {
         return encodedDate<mode>(data, n, integerFormats.get(fmt));
     }
     Ref sub;
@@ -626,8 +628,7 @@ PyObject* py_strptime(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     const char* data;
     if (!kwnames && nargs == 2 && moduleState.ready &&
         PyBytes_CheckExact(args[1]) && (data = asciiData(args[0]))) {
-        return tracedResult(asciiStrptime(args[0], data, args[1]),
-                            strptimeFn);
+        return tracedResult(asciiStrptime(args[0], data, args[1]), strptimeFn);
     }
     return boundStrptime(args, nargs, kwnames);
 }

@@ -40,8 +40,8 @@ struct PlannedTime {
     constexpr std::int64_t days() const noexcept
     {
         const unsigned y = static_cast<unsigned>(year - (month <= 2));
-        const unsigned mp = static_cast<unsigned>(month > 2 ? month - 3
-                                                            : month + 9);
+        const unsigned mp =
+            static_cast<unsigned>(month > 2 ? month - 3 : month + 9);
         const unsigned sinceMarch1Year0 = y * 365 + y / 4 - y / 100 + y / 400 +
                                           (153 * mp + 2) / 5 +
                                           static_cast<unsigned>(day) - 1;
@@ -61,17 +61,14 @@ struct PlannedTime {
     }
 };
 
-static_assert(PlannedTime{1, 1, 1}.days() == daysFromCivil(1, 1, 1) &&
-                  PlannedTime{1970, 1, 1}.days() == 0 &&
-                  PlannedTime{2000, 2, 29}.days() ==
-                      daysFromCivil(2000, 2, 29) &&
-                  PlannedTime{2100, 3, 1}.days() ==
-                      daysFromCivil(2100, 3, 1) &&
-                  PlannedTime{9999, 12, 31}.days() ==
-                      daysFromCivil(9999, 12, 31) &&
-                  PlannedTime{2021, 2, 31}.days() ==
-                      daysFromCivil(2021, 2, 31),
-              "the plan's days are daysFromCivil's");
+static_assert(
+    PlannedTime{1, 1, 1}.days() == daysFromCivil(1, 1, 1) &&
+        PlannedTime{1970, 1, 1}.days() == 0 &&
+        PlannedTime{2000, 2, 29}.days() == daysFromCivil(2000, 2, 29) &&
+        PlannedTime{2100, 3, 1}.days() == daysFromCivil(2100, 3, 1) &&
+        PlannedTime{9999, 12, 31}.days() == daysFromCivil(9999, 12, 31) &&
+        PlannedTime{2021, 2, 31}.days() == daysFromCivil(2021, 2, 31),
+    "the plan's days are daysFromCivil's");
 
 // A plan for the formats the parser reads at fixed widths: literal bytes
 // other than '%', single spaces, and %Y %m %d %H %M %S %I %p, each at most
