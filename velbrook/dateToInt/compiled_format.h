@@ -403,7 +403,6 @@ private:
         constexpr std::uint64_t below10 = 0x7676767676767676;
         std::uint64_t bad = 0;
         // Every word, also those past the text: their masks are zero.
-#pragma GCC unroll 4
         for (std::size_t w = 0; w < W; ++w) {
             bad |= (words[w] & literalMask_[w]) ^ literalBytes_[w];
             // A digit XOR '0' is 0..9; a byte of 10 or more, plus 0x76,
