@@ -12,6 +12,7 @@
 
 #include <cstddef>
 
+#include "compat.h"
 #include "errors.h"
 #include "ref.h"
 
@@ -118,6 +119,8 @@ inline bool bindRemainingKeywords(const Signature& sig, PyObject* kwds,
 // arguments before it.  The values are held by references of their own: a
 // caller's `**kwargs` dict can reach the function as it is, and interpreter
 // code run later in the call (an `__int__`, a `__bool__`) could empty it.
+// Without the GIL another thread could change it meanwhile too, so it is
+// read under its own lock.
 inline bool bindArguments(const Signature& sig, PyObject* args, PyObject* kwds,
                           Ref* values) noexcept
 {
@@ -132,13 +135,13 @@ inline bool bindArguments(const Signature& sig, PyObject* args, PyObject* kwds,
     if (!kwds) {
         return true;
     }
+    CriticalSection lock(kwds);
     Py_ssize_t left = PyDict_Size(kwds);
     for (Py_ssize_t i = npos; i < sig.count; ++i) {
         if (i >= sig.required && left == 0) {
             break;
         }
-        values[i] =
-            Ref::incref(PyDict_GetItemWithError(kwds, sig.interned[i].get()));
+        values[i] = dictItem(kwds, sig.interned[i].get());
         if (values[i]) {
             --left;
         } else if (PyErr_Occurred()) {
