@@ -55,7 +55,8 @@ Immortal standardIsnan;
 // list being walked.  `visit` returns false with the exception set; it may
 // also throw (a push that runs out of memory), which the caller catches.
 // `visit.interpreterRan()` tells it that interpreter code ran between two
-// items (an iterator's `__next__`, an item's `__del__`).
+// items (an iterator's `__next__`, an item's `__del__`); `visit.prime()`
+// reads beforehand what the items will need.
 
 // An exact list or tuple, walked by index.  The length is re-read at every
 // step: the list may change meanwhile.  The list's own lock is held
@@ -64,6 +65,9 @@ Immortal standardIsnan;
 template <class Visit>
 bool walkByIndex(PyObject* sequence, Visit& visit)
 {
+    // Before the lock: a read that waited for a lock of its own would let
+    // other threads at the list in the middle of the walk.
+    visit.prime();
     CriticalSection lock(sequence);
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(sequence); ++i) {
         Ref item = Ref::incref(PySequence_Fast_GET_ITEM(sequence, i));
@@ -213,6 +217,13 @@ public:
 
     void interpreterRan() noexcept { isnan_.forget(); }
 
+    void prime() noexcept
+    {
+        if (!isnan_.get()) {
+            PyErr_Clear();  // raised again by the first item that needs it
+        }
+    }
+
 private:
     static bool pushChecked(Histogram& histogram, PyObject* isnan, PyObject* v)
     {
@@ -264,6 +275,7 @@ struct BucketPusher {
         return pushBucket(histogram, b);
     }
     void interpreterRan() noexcept {}
+    void prime() noexcept {}
 };
 
 // Pushes each item it visits.  A push costs up to the number of buckets:
@@ -290,6 +302,7 @@ public:
     }
 
     void interpreterRan() noexcept { push_.interpreterRan(); }
+    void prime() noexcept { push_.prime(); }
 
 private:
     Histogram& histogram_;

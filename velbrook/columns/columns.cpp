@@ -549,6 +549,8 @@ bool fromUcs4(PyObject* texts, const Call& call, PyObject*& result) noexcept
 // encoding a str may wait for the str's lock, and let the list's go.
 PyObject* fromSequence(PyObject* texts, const Call& call)
 {
+    const Ref naHeld = pandasNA();  // before the lock, as in gather
+    PyObject* na = naHeld.get();
     CriticalSection lock(texts);
     Ref column =
         newColumn(PySequence_Fast_GET_SIZE(texts));  // a list may shrink
@@ -556,8 +558,6 @@ PyObject* fromSequence(PyObject* texts, const Call& call)
         return nullptr;
     }
     std::int64_t* out = columnData(column.get());
-    const Ref naHeld = pandasNA();
-    PyObject* na = naHeld.get();
     std::string scratch;
     InterruptPoll poll;
     Py_ssize_t i = 0;
