@@ -51,10 +51,9 @@ inline void addTracebackEntry(PyObject* code) noexcept
     Ref frame;
     {
         SavedError saved;
-        frame = Ref::steal(reinterpret_cast<PyObject*>(
-            PyFrame_New(PyThreadState_Get(),
-                        reinterpret_cast<PyCodeObject*>(code),
-                        moduleState.dict, nullptr)));
+        frame = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_New(
+            PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code),
+            moduleState.dict, nullptr)));
     }
     if (frame) {
         PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
