@@ -74,11 +74,23 @@ def _histogram_case(rng):
     return run, 1
 
 
+def _gmtime_case(rng):
+    # The standard library's nearest call, for what the interpreter itself
+    # allows: it too builds a record of a type all threads share.
+    seconds = [rng.randint(0, 2 ** 31) for _ in range(BATCH)]
+
+    def run():
+        for x in seconds:
+            time.gmtime(x)
+    return run, BATCH
+
+
 CASES = [
     ("date2intWrapper(text with zone, fmt)", _date2int_case),
     ("strptime(text, fmt)", _strptime_case),
     ("int2time(seconds, fmt)", _int2time_case),
     ("histogram_from_values(64, 10^4 floats)", _histogram_case),
+    ("time.gmtime(seconds), for reference", _gmtime_case),
 ]
 
 
