@@ -20,6 +20,14 @@
 #define VB_FREE_THREADED 0
 #endif
 
+// A static that each thread has a copy of without the GIL (a cache that
+// calls rewrite), and one for all under it.
+#if VB_FREE_THREADED
+#define VB_PER_THREAD thread_local
+#else
+#define VB_PER_THREAD
+#endif
+
 // The module slot that declares whether a module needs the GIL (3.13 on;
 // ignored by builds that have a GIL).
 #ifdef Py_mod_gil

@@ -52,6 +52,15 @@ inline Ref intFromObject(PyObject* x) noexcept
 // Signed 64-bit integer argument.
 inline bool toInt64(PyObject* x, std::int64_t& out) noexcept
 {
+    if (PyLong_CheckExact(x)) {  // the common case, without a reference
+        int overflow;
+        const long long v = PyLong_AsLongLongAndOverflow(x, &overflow);
+        if (overflow == 0) {
+            out = v;
+            return true;
+        }
+        // Beyond 64 bits: the conversion below raises its own error.
+    }
     Ref n = intFromObject(x);
     if (!n) {
         return false;
@@ -123,6 +132,12 @@ public:
     bool set(PyObject* o) noexcept
     {
         release();
+        if (PyBytes_CheckExact(o)) {
+            owner_ = Ref::incref(o);
+            text_ = PyBytes_AS_STRING(o);
+            size_ = PyBytes_GET_SIZE(o);
+            return true;
+        }
         if (PyByteArray_Check(o)) {
             CriticalSection lock(o);  // the export count: see getBuffer
             if (byteArraySlots()->bf_getbuffer(o, &view_, PyBUF_SIMPLE) < 0) {
@@ -130,6 +145,7 @@ public:
             }
             pinned_ = true;
             text_ = static_cast<const char*>(view_.buf);
+            size_ = view_.len;
             return true;
         }
         char* s;
@@ -139,10 +155,22 @@ public:
         }
         owner_ = Ref::incref(o);
         text_ = s;
+        size_ = n;
         return true;
     }
 
     const char* c_str() const noexcept { return text_; }
+
+    // Bytes before the terminating NUL, counting embedded NULs.
+    Py_ssize_t size() const noexcept { return size_; }
+
+    // The exact `bytes` the text is borrowed from (its content cannot
+    // change), or null for a bytearray or a subclass of either.
+    PyObject* exactBytes() const noexcept
+    {
+        PyObject* o = owner_.get();
+        return o && PyBytes_CheckExact(o) ? o : nullptr;
+    }
 
 private:
     static PyBufferProcs* byteArraySlots() noexcept
@@ -163,12 +191,14 @@ private:
         }
         owner_ = Ref();
         text_ = "";
+        size_ = 0;
     }
 
-    Py_buffer view_{};
+    Py_buffer view_;  // filled only while `pinned_`
     bool pinned_ = false;
     Ref owner_;
     const char* text_ = "";
+    Py_ssize_t size_ = 0;
 };
 
 }  // namespace vb

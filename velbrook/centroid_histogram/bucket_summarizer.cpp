@@ -473,13 +473,14 @@ PyObject* histogram_from_buckets(std::size_t max_size, PyObject* buckets,
 // converted, then handed to the C-level `build`.
 
 template <auto& fn, auto build>
-PyObject* py_builder(PyObject*, PyObject* args, PyObject* kwds) noexcept
+PyObject* py_builder(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames) noexcept
 {
     Ref bound[2];
     std::uint64_t n;
     {
         TracebackOnError scope(fn);
-        if (!moduleReady() || !fn.bind(args, kwds, bound) ||
+        if (!moduleReady() || !fn.bind(args, nargs, kwnames, bound) ||
             !toSize(bound[0].get(), n)) {
             return nullptr;
         }
@@ -489,12 +490,12 @@ PyObject* py_builder(PyObject*, PyObject* args, PyObject* kwds) noexcept
 
 PyMethodDef methods[] = {
     {valuesFn.name, method(&py_builder<valuesFn, histogram_from_values>),
-     METH_VARARGS | METH_KEYWORDS,
+     METH_FASTCALL | METH_KEYWORDS,
      "histogram_from_values($module, /, max_size, values)\n--\n\n"
      "Build a centroid histogram of a given size from an iterable of "
      "floating-point values."},
     {bucketsFn.name, method(&py_builder<bucketsFn, histogram_from_buckets>),
-     METH_VARARGS | METH_KEYWORDS,
+     METH_FASTCALL | METH_KEYWORDS,
      "histogram_from_buckets($module, /, max_size, buckets)\n--\n\n"
      "Build a centroid histogram of a given size from an iterable of "
      "(centroid, count) pairs."},

@@ -664,13 +664,14 @@ bool threadCount(PyObject* value, PyObject* texts, std::size_t n,
     return true;
 }
 
-PyObject* py_date2int(PyObject*, PyObject* args, PyObject* kwds) noexcept
+PyObject* py_date2int(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) noexcept
 {
     TracebackOnError scope(date2intFn);
     Ref values[6];
     ByteString fmt;
     int skipTz = 0;
-    if (!moduleReady() || !date2intFn.bind(args, kwds, values) ||
+    if (!moduleReady() || !date2intFn.bind(args, nargs, kwnames, values) ||
         !fmt.set(values[1].get()) ||
         (values[2] && (skipTz = PyObject_IsTrue(values[2].get())) < 0)) {
         return nullptr;
@@ -716,7 +717,7 @@ PyObject* py_date2int(PyObject*, PyObject* args, PyObject* kwds) noexcept
 }
 
 PyMethodDef methods[] = {
-    {date2intFn.name, method(&py_date2int), METH_VARARGS | METH_KEYWORDS,
+    {date2intFn.name, method(&py_date2int), METH_FASTCALL | METH_KEYWORDS,
      "date2int($module, /, texts, fmt, *, skip_tz=False, errors='raise', "
      "fill=-9223372036854775808, threads=None)\n--\n\n"
      "Convert a column of date texts to an Int64Column, element for element "
