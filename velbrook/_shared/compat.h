@@ -136,6 +136,17 @@ inline long long currentInterpreterId() noexcept
 #endif
 }
 
+// True once the interpreter has begun to shut down: a thread that does
+// not hold the lock must then not try to take it.
+inline bool interpreterFinalizing() noexcept
+{
+#if PY_VERSION_HEX >= 0x030D0000
+    return Py_IsFinalizing() != 0;
+#else
+    return _Py_IsFinalizing() != 0;
+#endif
+}
+
 // A value that threads read and write with no lock held: on free-threaded
 // builds an atomic, whose loads see everything written before the store
 // they read (acquire and release); under the GIL a plain variable, since
