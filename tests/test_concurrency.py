@@ -126,6 +126,8 @@ TEXTS = [
     "2021-03-04 05:06", "1970-01-01 00:00:00\n", "2021-03-04 05:06:07 \xe9",
     "0000-01-01 00:00:00", "2038-01-19 03:14:08 -1200",
 ]
+OTHER_FORMATS = [FMT, b"%Y-%m-%d", b"v2%Y-%m-%d %H:%M:%S.%f", b"%Y-%m-%d %H:%M",
+                 b"%Y-%m-%d %H:%M:%S \xc3\xa9"]
 SECONDS_VALUES = [0, 1614834367, -1, 2 ** 31, -2 ** 40, 10 ** 12]
 ORDINALS = [1, 719163, 3652059, 0, 3652060]
 STAMPS = [0.0, -1.5, 1.9999999, 1614834367.25, float("nan")]
@@ -209,11 +211,15 @@ def _cases(shared):
     m = calendar_text_codec
     for t in TEXTS:
         fixed("date2intWrapper", lambda t=t: m.date2intWrapper(t, fmt))
-        fixed("date2intSafeWrapper",
-              lambda t=t: m.date2intSafeWrapper(t, FMT, True))
         fixed("date2intSafeWrapper(**kwargs)",
               lambda t=t: m.date2intSafeWrapper(t, **kwargs))
         fixed("strptime", lambda t=t: m.strptime(t, fmt))
+        # Several formats, each an exact bytes object, in turn: a format
+        # compiled for one call must not be another call's.
+        for f in OTHER_FORMATS:
+            fixed("date2intSafeWrapper(%r)" % f,
+                  lambda t=t, f=f: m.date2intSafeWrapper(t, f, True))
+            fixed("strptime(%r)" % f, lambda t=t, f=f: m.strptime(t, f))
     u = ordinal_unfolder
     for x in SECONDS_VALUES:
         fixed("int2time", lambda x=x: u.int2time(x, fmt))
