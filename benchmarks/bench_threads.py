@@ -5,7 +5,10 @@ On a free-threaded interpreter running with the GIL off the calls of two
 threads run at the same time, so on two idle cores the ratio approaches 2;
 with the GIL they take turns and it stays near 1.  The machine's load
 average is printed before and after: other processes on the cores lower
-the ratio.
+the ratio.  So the table also gives calls per second of CPU time the
+threads used: where two threads spend no more CPU time per call than one
+(no waiting for each other, no cache lines passed between cores), that
+ratio is 1, and two free cores would give twice the calls per second.
 
     python benchmarks/bench_threads.py          # 1 s per measurement
     VELBROOK_BENCH_SECONDS=3 python benchmarks/bench_threads.py
@@ -95,10 +98,12 @@ CASES = [
 
 
 def _calls_per_second(make_case, threads):
-    """Calls per second of `threads` threads, each running its own loop
-    over its own inputs for SECONDS, started together."""
+    """(calls per second, calls per CPU second) of `threads` threads, each
+    running its own loop over its own inputs for SECONDS, started
+    together."""
     loops = [make_case(random.Random(1000 + i)) for i in range(threads)]
     counts = [0] * threads
+    cpu = [0.0] * threads
     start = threading.Barrier(threads + 1)
     stop = threading.Event()
 
@@ -106,11 +111,13 @@ def _calls_per_second(make_case, threads):
         run, per_loop = loops[i]
         run()  # warm up before the clock starts
         start.wait()
+        began = time.thread_time()
         done = 0
         while not stop.is_set():
             run()
             done += per_loop
         counts[i] = done
+        cpu[i] = time.thread_time() - began
 
     workers = [threading.Thread(target=work, args=(i,))
                for i in range(threads)]
@@ -123,7 +130,8 @@ def _calls_per_second(make_case, threads):
     for w in workers:
         w.join()
     # Each thread finishes the loop it is in: count until the last ends.
-    return sum(counts) / (time.perf_counter() - began)
+    wall = time.perf_counter() - began
+    return sum(counts) / wall, sum(counts) / sum(cpu)
 
 
 def _gil_state():
@@ -138,17 +146,16 @@ def main():
     print("Scaling with threads (%s; %d cores; load average %s)" % (
         _gil_state(), os.cpu_count() or 0,
         " ".join("%.2f" % x for x in os.getloadavg())))
-    header = "%-40s" % "calls per second"
-    for n in THREADS:
-        header += " %12s" % ("%d thread%s" % (n, "s" if n > 1 else ""))
-    print(header + " %8s" % "ratio")
+    print("%-40s %12s %12s %7s %10s" % (
+        "calls per second", "1 thread", "2 threads", "ratio",
+        "CPU ratio"))
     for name, make_case in CASES:
-        rates = [max(_calls_per_second(make_case, n) for _ in range(REPEAT))
-                 for n in THREADS]
-        row = "%-40s" % name
-        for rate in rates:
-            row += " %12.0f" % rate
-        print(row + " %7.2fx" % (rates[-1] / rates[0]))
+        runs = [[_calls_per_second(make_case, n) for _ in range(REPEAT)]
+                for n in THREADS]
+        wall = [max(r[0] for r in rs) for rs in runs]
+        cpu = [max(r[1] for r in rs) for rs in runs]
+        print("%-40s %12.0f %12.0f %6.2fx %9.2fx" % (
+            name, wall[0], wall[-1], wall[-1] / wall[0], cpu[-1] / cpu[0]))
     print("load average after: %s" % " ".join(
         "%.2f" % x for x in os.getloadavg()))
 
