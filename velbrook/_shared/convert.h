@@ -6,6 +6,7 @@
 
 #include <cstdint>
 
+#include "compat.h"
 #include "ref.h"
 
 namespace vb {
@@ -138,6 +139,7 @@ public:
             return true;
         }
         if (PyByteArray_Check(o)) {
+            CriticalSection lock(o);  // the export count: see getBuffer
             if (byteArraySlots()->bf_getbuffer(o, &view_, PyBUF_SIMPLE) < 0) {
                 return false;
             }
@@ -180,7 +182,10 @@ private:
     {
         if (pinned_) {
             // The counterpart of the export above, not the subclass's.
-            byteArraySlots()->bf_releasebuffer(view_.obj, &view_);
+            {
+                CriticalSection lock(view_.obj);
+                byteArraySlots()->bf_releasebuffer(view_.obj, &view_);
+            }
             Py_CLEAR(view_.obj);
             pinned_ = false;
         }

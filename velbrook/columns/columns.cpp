@@ -310,16 +310,15 @@ bool convertAll(const Source& source, std::size_t n,
 // ---------------------------------------------------------------------------
 // Gathering texts from interpreter objects.
 
-// pandas' missing-value marker, when pandas is loaded (borrowed from its
-// module, which stays loaded).
-PyObject* pandasNA() noexcept
+// pandas' missing-value marker, when pandas is loaded, held for the call.
+Ref pandasNA() noexcept
 {
     PyObject* modules = PyImport_GetModuleDict();  // borrowed
-    PyObject* pandas = PyDict_GetItemString(modules, "pandas");
-    if (!pandas || !PyModule_Check(pandas)) {
-        return nullptr;
-    }
-    PyObject* na = PyDict_GetItemString(PyModule_GetDict(pandas), "NA");
+    Ref pandas = dictItem(modules, "pandas");
+    Ref na = pandas && PyModule_Check(pandas.get())
+                 ? dictItem(PyModule_GetDict(pandas.get()), "NA")
+                 : Ref();
+    PyErr_Clear();  // no marker to compare with
     return na;
 }
 
@@ -395,7 +394,8 @@ bool textOf(PyObject* item, std::size_t position, PyObject* na, TextRef& t)
 // the exception set.
 bool gather(PyObject* iterable, std::vector<TextRef>& texts, HeldObjects& held)
 {
-    PyObject* na = pandasNA();
+    const Ref naHeld = pandasNA();
+    PyObject* na = naHeld.get();
     InterruptPoll poll;
     auto add = [&](Ref item) {
         TextRef t;
@@ -407,6 +407,7 @@ bool gather(PyObject* iterable, std::vector<TextRef>& texts, HeldObjects& held)
         return poll.tick(1);
     };
     if (PyList_CheckExact(iterable) || PyTuple_CheckExact(iterable)) {
+        CriticalSection lock(iterable);  // see fromSequence
         const auto n =
             static_cast<std::size_t>(PySequence_Fast_GET_SIZE(iterable));
         texts.reserve(n);
@@ -637,13 +638,13 @@ bool fromUcs4(PyObject* texts, const Call& call, PyObject*& result) noexcept
         return false;
     }
     Py_buffer view;
-    if (PyObject_GetBuffer(texts, &view, PyBUF_STRIDES | PyBUF_FORMAT) < 0) {
+    if (getBuffer(texts, &view, PyBUF_STRIDES | PyBUF_FORMAT) < 0) {
         PyErr_Clear();  // no such export: iterate it instead
         return false;
     }
     std::size_t width;
     if (!isUcs4Buffer(view, width)) {
-        PyBuffer_Release(&view);
+        releaseBuffer(&view);
         return false;
     }
     const std::size_t n = static_cast<std::size_t>(view.shape[0]);
@@ -657,16 +658,22 @@ bool fromUcs4(PyObject* texts, const Call& call, PyObject*& result) noexcept
             report, call, [&](std::size_t i) { return source.item(i); })) {
         result = finish(std::move(column), std::move(failed), report, n, call);
     }
-    PyBuffer_Release(&view);
+    releaseBuffer(&view);
     return true;
 }
 
 // An exact list or tuple in this thread, with the interpreter lock held:
 // each item is read where it lies, nothing is gathered. No interpreter code
 // runs between two reads but the signal handlers of the Ctrl-C poll, so
-// the length is read again at each step.
+// the length is read again at each step.  Without the GIL the list's own
+// lock is held instead, so other threads change it only where the GIL
+// would let them run; each item is held while its text is read, since
+// encoding a str may wait for the str's lock, and let the list's go.
 PyObject* fromSequence(PyObject* texts, const Call& call)
 {
+    const Ref naHeld = pandasNA();  // before the lock, as in gather
+    PyObject* na = naHeld.get();
+    CriticalSection lock(texts);
     const Py_ssize_t n = PySequence_Fast_GET_SIZE(texts);
     Ref column, failed;
     if (!newOutput(static_cast<std::size_t>(n), column, failed)) {
@@ -674,13 +681,13 @@ PyObject* fromSequence(PyObject* texts, const Call& call)
     }
     std::int64_t* out = columnData(column.get());
     std::uint8_t* failedBits = bytesData(failed.get());
-    PyObject* na = pandasNA();
     std::string scratch;
     InterruptPoll poll;
     Report report;
     Py_ssize_t i = 0;
     for (; i < n && i < PySequence_Fast_GET_SIZE(texts); ++i) {
-        PyObject* item = PySequence_Fast_GET_ITEM(texts, i);  // borrowed
+        const Ref held = Ref::incref(PySequence_Fast_GET_ITEM(texts, i));
+        PyObject* item = held.get();
         TextRef text;
         if (PyUnicode_CheckExact(item) && PyUnicode_IS_COMPACT_ASCII(item)) {
             text = asciiText(item);  // the common case, without a call

@@ -57,6 +57,12 @@ GlobalName tzRegexpName("TZ_REGEXP");
 // Exact bytes never change, and the entry holds its key, so no other
 // object can take the key's address while it is cached: an entry found by
 // address is the compiled form of that very text. Kept for the process.
+//
+// Without the GIL each thread has its own (`VB_PER_THREAD`): one shared
+// entry would be rewritten by one call while another reads it.  A
+// thread's entry cannot hold a reference past the thread's end, so it
+// keeps a copy of the text instead and is found by content; a longer text
+// is compiled at each call.
 template <Prefix prefix>
 class FormatCache {
 public:
@@ -64,20 +70,38 @@ public:
     // the entry.
     const CompiledFormat& get(PyObject* bytes) noexcept
     {
+#if VB_FREE_THREADED
+        const char* text = PyBytes_AS_STRING(bytes);
+        const auto n = static_cast<std::size_t>(PyBytes_GET_SIZE(bytes));
+        if (n >= sizeof text_) {
+            size_ = sizeof text_;  // no entry
+            compiled_ = CompiledFormat(text, prefix);
+        } else if (n != size_ || std::memcmp(text, text_, n) != 0) {
+            std::memcpy(text_, text, n + 1);  // with its NUL
+            size_ = n;
+            compiled_ = CompiledFormat(text_, prefix);
+        }
+#else
         if (bytes != key_.get()) {
             compiled_ = CompiledFormat(PyBytes_AS_STRING(bytes), prefix);
             key_.set(Ref::incref(bytes));
         }
+#endif
         return compiled_;
     }
 
 private:
+#if VB_FREE_THREADED
+    char text_[64];
+    std::size_t size_ = sizeof text_;  // of the text in `text_`; or none
+#else
     Immortal key_;
+#endif
     CompiledFormat compiled_{nullptr, prefix};
 };
 
-FormatCache<Prefix::marker> integerFormats;
-FormatCache<Prefix::text> datetimeFormats;
+VB_PER_THREAD FormatCache<Prefix::marker> integerFormats;
+VB_PER_THREAD FormatCache<Prefix::text> datetimeFormats;
 
 // The format of one call, compiled. A text that may change while
 // interpreter code runs (a bytearray's content, a C-level caller's buffer)
@@ -586,7 +610,7 @@ PyObject* py_date2int(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 {
     bool skipTz;
     const char* data = nullptr;
-    if (!kwnames && (nargs == 2 || nargs == 3) && moduleState.ready &&
+    if (!kwnames && (nargs == 2 || nargs == 3) && moduleState.ready.load() &&
         (data = plainArguments(args[0], args[1],
                                nargs == 3 ? args[2] : nullptr, skipTz))) {
         return tracedResult(
@@ -626,7 +650,7 @@ PyObject* py_strptime(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) noexcept
 {
     const char* data;
-    if (!kwnames && nargs == 2 && moduleState.ready &&
+    if (!kwnames && nargs == 2 && moduleState.ready.load() &&
         PyBytes_CheckExact(args[1]) && (data = asciiData(args[0]))) {
         return tracedResult(asciiStrptime(args[0], data, args[1]), strptimeFn);
     }
