@@ -71,7 +71,10 @@ inline void addTraceback(const char* qualname, int line) noexcept
     addTracebackEntry(code.get());
 }
 
-inline void addTraceback(const FunctionName& fn) noexcept
+// Out of line and cold: the functions that may fail keep their success
+// path small.
+__attribute__((noinline, cold)) inline void addTraceback(
+    const FunctionName& fn) noexcept
 {
     {
         SavedError saved;
@@ -102,6 +105,19 @@ public:
 private:
     const FunctionName& fn_;
 };
+
+// `result`, with `fn`'s traceback entry added when it is null (and the
+// exception set): what a TracebackOnError around the call that made it
+// would do, for a function whose only failure is a null result, without
+// testing for an exception on the way out of a success.
+inline PyObject* tracedResult(PyObject* result,
+                              const FunctionName& fn) noexcept
+{
+    if (__builtin_expect(result == nullptr, 0)) {
+        addTraceback(fn);
+    }
+    return result;
+}
 
 // How the boundary reports running out of memory.
 enum class OnBadAlloc {

@@ -41,7 +41,9 @@ public:
     explicit constexpr GlobalName(const char* text) noexcept : text_(text) {}
 
     // New reference to the current value, or null with NameError set.
-    Ref get() noexcept
+    // Inlined: on the calls that read names at each use, the call itself
+    // costs about what the cached lookup does.
+    __attribute__((always_inline)) Ref get() noexcept
     {
 #if VB_HAS_DICT_VERSION
         auto* dict = reinterpret_cast<PyDictObject*>(moduleState.dict);
