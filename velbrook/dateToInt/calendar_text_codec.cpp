@@ -116,6 +116,13 @@ public:
         interpreterRan();
     }
 
+    // The text of `fmt`, read again after interpreter code ran.
+    explicit CallFormat(ByteString& fmt) noexcept
+        : text_(fmt.c_str()), fixed_(fmt.exactBytes()), source_(&fmt)
+    {
+        interpreterRan();
+    }
+
     const CompiledFormat& get() const noexcept { return *compiled_; }
 
     // After interpreter code ran: compiles a changeable text again, and
@@ -126,6 +133,9 @@ public:
         if (fixed_) {
             compiled_ = &integerFormats.get(fixed_);
         } else {
+            if (source_ && compiled_) {
+                text_ = source_->reread();
+            }
             compiled_ = &own_.emplace(text_);
         }
     }
@@ -133,6 +143,7 @@ public:
 private:
     const char* text_;
     PyObject* fixed_;  // borrowed; kept alive by the caller
+    ByteString* source_ = nullptr;
     const CompiledFormat* compiled_ = nullptr;
     std::optional<CompiledFormat> own_;
 };
@@ -504,9 +515,11 @@ PyObject* datetimeOf(const vb_tm& tmb) noexcept
 }
 
 // Shared body of the two strptime functions: `fixed` is the exact bytes
-// `fmt` belongs to, or null.  The format is compiled once the date text
+// `fmt` belongs to, or null; `source`, when given, the text to read again
+// if the date's `encode()` ran.  The format is compiled once the date text
 // is known, after the last interpreter code of the call.
-PyObject* strptimeBody(PyObject* x, const char* fmt, PyObject* fixed) noexcept
+PyObject* strptimeBody(PyObject* x, const char* fmt, PyObject* fixed,
+                       ByteString* source = nullptr) noexcept
 {
     TracebackOnError scope(strptimeFn);
     vb_tm tmb;
@@ -515,6 +528,9 @@ PyObject* strptimeBody(PyObject* x, const char* fmt, PyObject* fixed) noexcept
         bool ranCode = false;
         if (!moduleReady() || !date.set(x, ranCode)) {
             return nullptr;
+        }
+        if (source && ranCode) {
+            fmt = source->reread();
         }
         const Failure why =
             strptime_c(date.c_str(), date.size(),
@@ -598,7 +614,7 @@ __attribute__((noinline)) PyObject* boundDate2int(PyObject* const* args,
         }
     }
     // Compiled after skip_tz's truth test, which may run interpreter code.
-    CallFormat format(fmt.c_str(), fmt.exactBytes());
+    CallFormat format(fmt);
     return date2int<mode>(values[0], format, skipTz != 0);
 }
 
@@ -643,7 +659,7 @@ __attribute__((noinline)) PyObject* boundStrptime(PyObject* const* args,
             return nullptr;
         }
     }
-    return strptimeBody(values[0], fmt.c_str(), fmt.exactBytes());
+    return strptimeBody(values[0], fmt.c_str(), fmt.exactBytes(), &fmt);
 }
 
 PyObject* py_strptime(PyObject*, PyObject* const* args, Py_ssize_t nargs,
