@@ -13,7 +13,7 @@ import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-SUITES = ["time", "date", "histogram", "columns"]
+SUITES = ["time", "date", "histogram", "columns", "threads"]
 
 
 def main(argv):

@@ -344,6 +344,9 @@ def test_search_sub_and_pattern_are_read_at_each_call(monkeypatch):
     (Recorder(1), Recorder(D(2021, 3, 4)), AttributeError),
     (Recorder(type("Bad", (), {"__bool__": lambda s: 1 / 0})()), Recorder(""),
      ZeroDivisionError),
+    # The search done natively, the cut by the sub bound now.
+    (re.search, Recorder("1999-01-01 00:00:00"), epoch(1999, 1, 1)),
+    (re.search, Recorder("1999-01-01 0:00:00"), epoch(1999, 1, 1)),
 ])
 def test_rebound_search_and_sub(monkeypatch, search, sub, want):
     monkeypatch.setattr(ctc, "search", search)
@@ -812,3 +815,149 @@ def test_whitespace_before_a_suffix_is_what_str_isspace_says():
         # A NUL ends the text the parser reads, whatever the suffix did.
         want = 1614834360 if ch.isspace() or ch == "\0" else -1
         assert d2i_safe(text, b"%Y-%m-%d %H:%M") == want, hex(c)
+
+
+# --------------------------------------------------------------------------
+# The layouts read at constant offsets, "%Y?%m?%d?%H?%M?%S" and "%Y?%m?%d"
+# with single-byte separators, against the parser alone, on texts that
+# break one of the plan's rules each: a bound, a digit, a separator, the
+# length.
+
+LAYOUT_BOUNDS = [["0000", "0001", "9999", "20x1"],
+                 ["00", "01", "12", "13", "1x"],
+                 ["00", "01", "29", "30", "31", "32"],
+                 ["00", "23", "24"], ["00", "59", "60"],
+                 ["00", "59", "60", "61", "62"]]
+
+
+def layout_texts(fmt):
+    seps = [s.decode() for s in re.split(rb"%[YmdHMS]", fmt)[1:-1]]
+    fields = ["2021", "02", "28", "05", "06", "07"][:len(seps) + 1]
+    join = lambda f: f[0] + "".join(s + v for s, v in zip(seps, f[1:]))
+    base = join(fields)
+    texts = {base, base[:-1], base + "0", " " + base}
+    for i in range(len(fields)):
+        for value in LAYOUT_BOUNDS[i]:
+            texts.add(join(fields[:i] + [value] + fields[i + 1:]))
+    for at in range(len(base)):
+        for c in "x/ :-\0\xe9":
+            texts.add(base[:at] + c + base[at + 1:])
+    return sorted(texts)
+
+
+@pytest.mark.parametrize("fmt", [
+    b"%Y-%m-%d %H:%M:%S", b"%Y/%m/%dT%H.%M.%S", b"%Y-%m-%d-%H-%M-%S",
+    b"%Y %m %d %H %M %S", b"v2%Y-%m-%d %H:%M:%S", b"%Y-%m-%d",
+    b"%Y.%m.%d", b"%Y %m %d",
+])
+def test_layouts_against_the_parser_alone(fmt):
+    parser = fmt + b"%n"  # the same, where no whitespace ends the text
+    for text in layout_texts(fmt[2:] if fmt.startswith(b"v2") else fmt):
+        if text.split("\0")[0][-1:].isspace():
+            continue
+        for func in (d2i, d2i_safe, strptime):
+            assert outcomes(func, text, fmt) == \
+                outcomes(func, text, parser), (fmt, text)
+
+
+# --------------------------------------------------------------------------
+# A call with an exact ASCII str, exact bytes and a skip_tz of True,
+# False, None or none at all is read in place.  Each variant below defeats
+# one of those conditions and must give the same outcome.
+
+class Str(str):
+    pass
+
+
+class Bytes(bytes):
+    pass
+
+
+class Truth:
+    """A skip_tz whose truth test runs interpreter code, counted."""
+    def __init__(self, value):
+        self.value, self.tests = value, 0
+
+    def __bool__(self):
+        self.tests += 1
+        return self.value
+
+
+PLAIN_TEXTS = [
+    "2021-03-04 05:06:07", "2021-03-04 05:06:07 +0100",
+    "2021-03-04 05:06:07-05\n", "2021-3-04 05:06:07 +0100",
+    "2021-03-04 05:06:07 UTC", "0000-03-04 05:06:07", "2021-03-04",
+    "2021-03-04 05:06:07\0x", "2021-02-30 05:06:07 -01", "",
+]
+PLAIN_FORMATS = [S, b"%Y-%m-%d", b"v2%Y-%m-%d %H:%M:%S.%f", b"%Y %j"]
+
+
+def result_of(call):
+    """What `call()` returns, or the type and text of what it raises."""
+    try:
+        got = call()
+    except Exception as e:
+        return type(e).__name__, str(e)
+    return type(got), got
+
+
+def call_variants(x, fmt, flag):
+    """(what the variant defeats, args, kwargs) for one call."""
+    rest = () if flag is None else (flag,)
+    kw = {} if flag is None else {"skip_tz": flag}
+    yield "keywords", (), dict(x=x, fmt=fmt, **kw)
+    yield "str subclass", (Str(x), fmt) + rest, {}
+    yield "bytes subclass", (x, Bytes(fmt)) + rest, {}
+    yield "bytearray", (x, bytearray(fmt)) + rest, {}
+    # "\xe9" before the date and its UTF-8 before the format: a text that
+    # is no longer ASCII, with the same date in it.
+    yield "not ASCII", ("\xe9" + x, "\xe9".encode() + fmt) + rest, {}
+    if flag is not None:
+        yield "skip_tz truth", (x, fmt, Truth(bool(flag))), {}
+
+
+@pytest.mark.parametrize("flag", [None, False, True])
+@pytest.mark.parametrize("fmt", PLAIN_FORMATS)
+def test_calls_read_in_place_agree_with_every_other_call(fmt, flag):
+    rest = () if flag is None else (flag,)
+    funcs = (d2i, d2i_safe) + ((strptime,) if flag is None else ())
+    for text in PLAIN_TEXTS:
+        for func in funcs:
+            want = result_of(lambda: func(text, fmt, *rest))
+            for what, args, kwargs in call_variants(text, fmt, flag):
+                if what == "not ASCII" and "\0" in text:
+                    continue  # the NUL then cuts the format's "\xe9" off
+                got = result_of(lambda: func(*args, **kwargs))
+                assert got == want, (func.__name__, what, text, fmt)
+                if what == "skip_tz truth":
+                    assert args[2].tests == 1
+                    args[2].tests = 0
+
+
+def test_a_name_read_through_the_builtins_may_replace_the_cached_format(
+        monkeypatch):
+    # `sub` missing from the module is read from the builtins, whose
+    # module __getattr__ runs a call with another format meanwhile: the
+    # outer call still parses with its own.
+    def builtins_getattr(name):
+        if name != "sub":
+            raise AttributeError(name)
+        assert d2i("2021", b"%Y") == 737791
+        return re.sub
+    monkeypatch.delattr(ctc, "sub")
+    monkeypatch.setattr(builtins, "__getattr__", builtins_getattr,
+                        raising=False)
+    for text in ["2021-03-04 05:06:07 +0100", "2021-3-04 05:06:07 +0100",
+                 "2021-03-04 05:06:07 +0100\n"]:
+        want = STAMP if not text.endswith("\n") else FAIL
+        expect_int(want, text, S)
+
+
+@pytest.mark.parametrize("fmt", [b"%Y-%m-%d", bytearray(b"%Y-%m-%d")])
+def test_datetime_refusal_names_both_functions(fmt):
+    with pytest.raises(ValueError) as info:
+        strptime("2021-02-30", fmt)
+    names = [entry.name for entry in traceback.extract_tb(info.tb)]
+    assert [n for n in names if n.startswith("velbrook.")] == [
+        NAME + "strptime",
+        "velbrook.intToTime.ordinal_unfolder.tm_to_datetime"]

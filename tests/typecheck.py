@@ -48,12 +48,15 @@ def mypy_errors(sources, ignore_missing_imports=False):
     assert proc.returncode in (0, 1), proc.stdout + proc.stderr
     errors = {name: {} for name in sources}
     for line in proc.stdout.splitlines():
-        match = re.match(r"(.+?):(\d+): (error|note): (.*)", line)
+        # Older mypy (the newest that installs as a wheel on some
+        # interpreters) gives some notes no line number.
+        match = re.match(r"(.+?):(?:(\d+):)? (error|note): (.*)", line)
         assert match, "unexpected mypy output: " + line
         path, number, kind, message = match.groups()
         name = path[:-3] if path.endswith(".py") else None
         if kind == "note":  # context for an error, maybe in another file
             continue
+        assert number, "unexpected mypy output: " + line
         assert name in errors, "mypy error outside the snippets: " + line
         errors[name].setdefault(int(number), []).append(message)
     return errors

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <limits>
 
+#include "compat.h"
 #include "ref.h"
 
 namespace vb {
@@ -19,18 +20,6 @@ namespace vb {
 static_assert(std::numeric_limits<double>::is_iec559 &&
                   std::numeric_limits<float>::is_iec559,
               "IEEE 754 binary64 and binary32 required");
-
-// Borrowed reference to `dict[key]`, or null with no exception set.
-inline PyObject* itemOf(PyObject* dict, const char* key) noexcept
-{
-    Ref text = Ref::steal(PyUnicode_FromString(key));
-    PyObject* value =
-        text ? PyDict_GetItemWithError(dict, text.get()) : nullptr;
-    if (!value) {
-        PyErr_Clear();
-    }
-    return value;
-}
 
 // True when `type` is the object that module `module`, as now found in
 // sys.modules, binds to `name`.  Only dictionary look-ups with `str` keys
@@ -49,13 +38,13 @@ inline bool isModuleType(PyTypeObject* type, const char* module,
         return false;
     }
     PyObject* modules = PyImport_GetModuleDict();  // borrowed
-    PyObject* found = modules && PyDict_Check(modules)
-                          ? itemOf(modules, module)
-                          : nullptr;  // borrowed
-    found = found && PyModule_Check(found)
-                ? itemOf(PyModule_GetDict(found), name)
-                : nullptr;
-    return found == reinterpret_cast<PyObject*>(type);
+    Ref found =
+        modules && PyDict_Check(modules) ? dictItem(modules, module) : Ref();
+    found = found && PyModule_Check(found.get())
+                ? dictItem(PyModule_GetDict(found.get()), name)
+                : Ref();
+    PyErr_Clear();
+    return found.get() == reinterpret_cast<PyObject*>(type);
 }
 
 // What the first character of a struct-module format says of its byte
@@ -133,7 +122,7 @@ public:
                    !isModuleType(type, "array", "array")) {
             return;
         }
-        if (PyObject_GetBuffer(o, &view_, PyBUF_STRIDES | PyBUF_FORMAT) < 0) {
+        if (getBuffer(o, &view_, PyBUF_STRIDES | PyBUF_FORMAT) < 0) {
             PyErr_Clear();
             return;
         }
@@ -154,7 +143,7 @@ public:
     ~NumberBuffer()
     {
         if (held_) {
-            PyBuffer_Release(&view_);
+            releaseBuffer(&view_);
         }
     }
 

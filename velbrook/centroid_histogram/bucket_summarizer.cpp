@@ -54,12 +54,21 @@ Immortal standardIsnan;
 // `visit` runs interpreter code that may shrink, grow or empty the very
 // list being walked.  `visit` returns false with the exception set; it may
 // also throw (a push that runs out of memory), which the caller catches.
+// `visit.interpreterRan()` tells it that interpreter code ran between two
+// items (an iterator's `__next__`, an item's `__del__`); `visit.prime()`
+// reads beforehand what the items will need.
 
 // An exact list or tuple, walked by index.  The length is re-read at every
-// step: the list may change meanwhile.
+// step: the list may change meanwhile.  The list's own lock is held
+// throughout: as under the GIL, other threads change it only while `visit`
+// runs interpreter code that waits.
 template <class Visit>
 bool walkByIndex(PyObject* sequence, Visit& visit)
 {
+    // Before the lock: a read that waited for a lock of its own would let
+    // other threads at the list in the middle of the walk.
+    visit.prime();
+    CriticalSection lock(sequence);
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(sequence); ++i) {
         Ref item = Ref::incref(PySequence_Fast_GET_ITEM(sequence, i));
         if (!visit(item.get())) {
@@ -93,6 +102,7 @@ bool forEachItem(PyObject* iterable, Visit& visit)
             }
             return true;
         }
+        visit.interpreterRan();
         if (!visit(item.get())) {
             return false;
         }
@@ -114,6 +124,7 @@ bool walkFrom(PyObject* sequence, Py_ssize_t start, Visit& visit)
             PyErr_Clear();
             return true;
         }
+        visit.interpreterRan();
         if (!visit(item.get())) {
             return false;
         }
@@ -156,8 +167,10 @@ bool valueToDouble(PyObject* v, double& out) noexcept
 // through subscription with an `int`.
 Ref bucketItem(PyObject* b, Py_ssize_t i) noexcept
 {
-    if (PyList_CheckExact(b) && i < PyList_GET_SIZE(b)) {
-        return Ref::incref(PyList_GET_ITEM(b, i));
+    if (PyList_CheckExact(b)) {
+        if (Ref item = listItem(b, i)) {
+            return item;
+        }
     }
     if (PyTuple_CheckExact(b) && i < PyTuple_GET_SIZE(b)) {
         return Ref::incref(PyTuple_GET_ITEM(b, i));
@@ -175,38 +188,63 @@ Ref bucketItem(PyObject* b, Py_ssize_t i) noexcept
 // Feeding the histogram.  These may throw from `push` (only when the list
 // grows without a reservation, capacity 2^64 - 1).
 
-// Skips None and whatever `isnan` calls true; pushes the rest.
-bool pushValue(Histogram& histogram, PyObject* v)
-{
-    if (v == Py_None) {
-        return true;
-    }
-    Ref isnan = isnanName.get();
-    if (!isnan) {
-        return false;
-    }
-    if (isnan.get() == standardIsnan.get() && PyFloat_CheckExact(v)) {
-        const double x = PyFloat_AS_DOUBLE(v);
-        if (!std::isnan(x)) {
-            histogram.push(x);
+// Skips None and whatever `isnan` calls true; pushes the rest.  `isnan`
+// is read again only after an item ran interpreter code, or signal
+// handlers ran (`interpreterRan`): a None or an exact float checked by the
+// standard `isnan` runs none.
+class ValuePusher {
+public:
+    bool operator()(Histogram& histogram, PyObject* v)
+    {
+        if (v == Py_None) {
+            return true;
         }
+        PyObject* isnan = isnan_.get();  // borrowed
+        if (!isnan) {
+            return false;
+        }
+        if (isnan == standardIsnan.get() && PyFloat_CheckExact(v)) {
+            const double x = PyFloat_AS_DOUBLE(v);
+            if (!std::isnan(x)) {
+                histogram.push(x);
+            }
+            return true;
+        }
+        const bool ok = pushChecked(histogram, isnan, v);
+        isnan_.forget();
+        return ok;
+    }
+
+    void interpreterRan() noexcept { isnan_.forget(); }
+
+    void prime() noexcept
+    {
+        if (!isnan_.get()) {
+            PyErr_Clear();  // raised again by the first item that needs it
+        }
+    }
+
+private:
+    static bool pushChecked(Histogram& histogram, PyObject* isnan, PyObject* v)
+    {
+        Ref verdict = call(isnan, v);
+        if (!verdict) {
+            return false;
+        }
+        const int skip = PyObject_IsTrue(verdict.get());
+        if (skip != 0) {
+            return skip > 0;
+        }
+        double x;
+        if (!valueToDouble(v, x)) {
+            return false;
+        }
+        histogram.push(x);
         return true;
     }
-    Ref verdict = call(isnan.get(), v);
-    if (!verdict) {
-        return false;
-    }
-    const int skip = PyObject_IsTrue(verdict.get());
-    if (skip != 0) {
-        return skip > 0;
-    }
-    double x;
-    if (!valueToDouble(v, x)) {
-        return false;
-    }
-    histogram.push(x);
-    return true;
-}
+
+    CallName isnan_{isnanName};
+};
 
 // Pushes (item 0, item 1) of `b` unfiltered.  Item 0 is fetched and
 // converted before item 1 is fetched; each is held while it is converted.
@@ -230,19 +268,51 @@ bool pushBucket(Histogram& histogram, PyObject* b)
     return true;
 }
 
-// A push costs up to the number of buckets: Ctrl-C is polled after a
-// bounded amount of work, however long the iterable and the list.
+// The same as a pusher of items, which reads no module name.
+struct BucketPusher {
+    bool operator()(Histogram& histogram, PyObject* b) const
+    {
+        return pushBucket(histogram, b);
+    }
+    void interpreterRan() noexcept {}
+    void prime() noexcept {}
+};
+
+// Pushes each item it visits.  A push costs up to the number of buckets:
+// Ctrl-C is polled after a bounded amount of work, however long the
+// iterable and the list.
 template <class PushItem>
-auto itemVisitor(Histogram& histogram, InterruptPoll& poll, PushItem pushItem)
-{
-    return [&histogram, &poll, pushItem](PyObject* item) {
-        return pushItem(histogram, item) && poll.tick(histogram.size() + 1);
-    };
-}
+class ItemVisitor {
+public:
+    ItemVisitor(Histogram& histogram, InterruptPoll& poll) noexcept
+        : histogram_(histogram), poll_(poll)
+    {
+    }
+
+    bool operator()(PyObject* item)
+    {
+        if (!push_(histogram_, item)) {
+            return false;
+        }
+        if (!poll_.due(histogram_.size() + 1)) {
+            return true;
+        }
+        push_.interpreterRan();  // the signal handlers, now
+        return poll_.check();
+    }
+
+    void interpreterRan() noexcept { push_.interpreterRan(); }
+    void prime() noexcept { push_.prime(); }
+
+private:
+    Histogram& histogram_;
+    InterruptPoll& poll_;
+    PushItem push_;
+};
 
 bool pushBuckets(Histogram& histogram, PyObject* buckets, InterruptPoll& poll)
 {
-    auto visit = itemVisitor(histogram, poll, pushBucket);
+    ItemVisitor<BucketPusher> visit(histogram, poll);
     return forEachItem(buckets, visit);
 }
 
@@ -250,7 +320,7 @@ enum class Walk { done, failed, declined };
 
 // Pushes the elements of `values` from element `next` on, read from its
 // buffer, and leaves `next` at the first element not pushed.  The result
-// is what `pushValue` gives for the items iteration yields: while `isnan`
+// is what `ValuePusher` gives for the items iteration yields: while `isnan`
 // is the standard one it skips exactly the NaNs, and `NumberBuffer` reads
 // only objects whose items are their elements.  The buffer is held for one
 // budget of work at a time and let go before signal handlers run, since a
@@ -308,7 +378,7 @@ bool pushValues(Histogram& histogram, PyObject* values, InterruptPoll& poll)
         case Walk::declined:
             break;
     }
-    auto visit = itemVisitor(histogram, poll, pushValue);
+    ItemVisitor<ValuePusher> visit(histogram, poll);
     return next == 0 ? forEachItem(values, visit)
                      : walkFrom(values, next, visit);
 }

@@ -21,12 +21,14 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <climits>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <memory>
 #include <new>
+#include <optional>
 #include <string>
 #include <thread>
 #include <utility>
@@ -437,7 +439,7 @@ public:
     // imported or does not export date2intWrapper.
     bool bind() noexcept
     {
-        if (wrapper_) {
+        if (wrapper_.load(std::memory_order_acquire)) {
             return true;
         }
         Ref module = Ref::steal(PyImport_ImportModule(codecModule));
@@ -449,7 +451,8 @@ public:
         PyObject* dict = PyModule_Check(module.get())
                              ? PyModule_GetDict(module.get())
                              : nullptr;  // borrowed
-        if (!f || !dict || !namespace_.set(Ref::incref(dict)) ||
+        if (!f || !dict ||
+            !namespace_.once([dict] { return Ref::incref(dict); }) ||
             !search_.once([] { return internName("search"); }) ||
             !sub_.once([] { return internName("sub"); }) ||
             !pattern_.once([] { return internName("TZ_REGEXP"); })) {
@@ -459,8 +462,14 @@ public:
             }
             return false;
         }
-        proof_.pinStandard();
-        wrapper_ = reinterpret_cast<Date2intWrapper>(f);
+        // One thread pins; a call that meanwhile finds nothing pinned
+        // takes the scalar route, with the same result.
+        bool pinning = false;
+        if (pinned_.compare_exchange_strong(pinning, true)) {
+            proof_.pinStandard();
+        }
+        wrapper_.store(reinterpret_cast<Date2intWrapper>(f),
+                       std::memory_order_release);
         return true;
     }
 
@@ -469,10 +478,11 @@ public:
     // shortcut proves: the zone suffix may then be removed here.
     bool zoneSuffixProved() noexcept
     {
-        PyObject* search = lookup(search_);  // borrowed, as the two below
-        PyObject* sub = lookup(sub_);
-        PyObject* pattern = lookup(pattern_);
-        return proof_.search(search, pattern) && proof_.sub(sub, pattern);
+        const Ref search = lookup(search_);
+        const Ref sub = lookup(sub_);
+        const Ref pattern = lookup(pattern_);
+        return proof_.search(search.get(), pattern.get()) &&
+               proof_.sub(sub.get(), pattern.get());
     }
 
     // date2intWrapper(x, fmt, skip_tz): `out` set; or a failure, for the
@@ -483,7 +493,8 @@ public:
                          Ref& message) noexcept
     {
         Date2intOptions options = {1, skipTz};
-        Ref value = Ref::steal(wrapper_(x, fmt, 0, &options));
+        Ref value = Ref::steal(
+            wrapper_.load(std::memory_order_acquire)(x, fmt, 0, &options));
         if (value) {
             const long long v = PyLong_AsLongLong(value.get());
             if (v == -1 && PyErr_Occurred()) {
@@ -523,15 +534,14 @@ private:
     using Date2intWrapper = PyObject* (*)(PyObject*, const char*, int,
                                           Date2intOptions*);
 
-    // Borrowed reference to the date module's `name`, or null (no
-    // exception): dictionary look-ups only, no interpreter code.
-    PyObject* lookup(const Immortal& name) noexcept
+    // The date module's `name`, or empty (no exception): dictionary
+    // look-ups only, no interpreter code.
+    Ref lookup(const Immortal& name) noexcept
     {
-        PyObject* value =
-            PyDict_GetItemWithError(namespace_.get(), name.get());
+        Ref value = dictItem(namespace_.get(), name.get());
         if (!value && !PyErr_Occurred()) {
-            value = PyDict_GetItemWithError(
-                PyModule_GetDict(moduleState.builtins.get()), name.get());
+            value = dictItem(PyModule_GetDict(moduleState.builtins.get()),
+                             name.get());
         }
         if (!value) {
             PyErr_Clear();
@@ -539,7 +549,8 @@ private:
         return value;
     }
 
-    Date2intWrapper wrapper_ = nullptr;
+    std::atomic<Date2intWrapper> wrapper_{nullptr};
+    std::atomic<bool> pinned_{false};
     Immortal namespace_;
     Immortal search_, sub_, pattern_;  // interned names
     ZoneSuffixProof proof_;
@@ -550,13 +561,16 @@ DateModule dateModule;
 // ---------------------------------------------------------------------------
 // Missing values.
 
-// The module `name` in sys.modules, by its namespace (borrowed), or null.
-PyObject* loadedModuleDict(const char* name) noexcept
+// `name` of the module `module` in sys.modules, or empty (no exception).
+Ref loadedModuleItem(const char* module, const char* name) noexcept
 {
     PyObject* modules = PyImport_GetModuleDict();  // borrowed
-    PyObject* module = modules ? itemOf(modules, name) : nullptr;
-    return module && PyModule_Check(module) ? PyModule_GetDict(module)
-                                            : nullptr;
+    Ref found = modules ? dictItem(modules, module) : Ref();
+    Ref item = found && PyModule_Check(found.get())
+                   ? dictItem(PyModule_GetDict(found.get()), name)
+                   : Ref();
+    PyErr_Clear();
+    return item;
 }
 
 // What marks a missing element besides None and a float NaN: pandas.NA
@@ -566,17 +580,13 @@ class MissingValues {
 public:
     void find() noexcept
     {
-        if (PyObject* pandas = loadedModuleDict("pandas")) {
-            na_ = Ref::incref(itemOf(pandas, "NA"));
-            nat_ = Ref::incref(itemOf(pandas, "NaT"));
-        }
-        if (PyObject* numpy = loadedModuleDict("numpy")) {
-            const char* names[] = {"inexact", "datetime64", "timedelta64"};
-            for (std::size_t k = 0; k < kinds_.size(); ++k) {
-                PyObject* kind = itemOf(numpy, names[k]);
-                if (kind && PyType_Check(kind)) {
-                    kinds_[k] = Ref::incref(kind);
-                }
+        na_ = loadedModuleItem("pandas", "NA");
+        nat_ = loadedModuleItem("pandas", "NaT");
+        const char* names[] = {"inexact", "datetime64", "timedelta64"};
+        for (std::size_t k = 0; k < kinds_.size(); ++k) {
+            Ref kind = loadedModuleItem("numpy", names[k]);
+            if (kind && PyType_Check(kind.get())) {
+                kinds_[k] = std::move(kind);
             }
         }
     }
@@ -1190,6 +1200,9 @@ public:
         return static_cast<std::size_t>(length_);
     }
 
+    // The object whose lock a batch is gathered under: the sequence.
+    PyObject* lockable() const noexcept { return sequence_; }
+
     int next(Element& e) noexcept
     {
         if (i_ >= length_ || i_ >= PySequence_Fast_GET_SIZE(sequence_)) {
@@ -1212,6 +1225,8 @@ public:
     {
     }
 
+    PyObject* lockable() const noexcept { return nullptr; }
+
     int next(Element& e) noexcept
     {
         e.object = Ref::steal(PyIter_Next(iterator_.get()));
@@ -1229,6 +1244,8 @@ public:
         : chunks_(chunks)
     {
     }
+
+    PyObject* lockable() const noexcept { return nullptr; }
 
     int next(Element& e) noexcept
     {
@@ -1265,6 +1282,8 @@ public:
         : source_(source), n_(n)
     {
     }
+
+    PyObject* lockable() const noexcept { return nullptr; }
 
     int next(Element& e) noexcept
     {
@@ -1316,6 +1335,12 @@ PyObject* fromObjects(Items& items, std::size_t length, Call& call)
         held.clear();
         arena.clear();
         more = room > 0;
+        // A list's batch is gathered under its lock, as one state of it
+        // (under the GIL no other thread runs meanwhile either).
+        std::optional<CriticalSection> lock;
+        if (PyObject* o = items.lockable()) {
+            lock.emplace(o);
+        }
         while (texts.size() < room) {
             Element e;
             const int got = items.next(e);
@@ -1337,6 +1362,7 @@ PyObject* fromObjects(Items& items, std::size_t length, Call& call)
                 return nullptr;
             }
         }
+        lock.reset();
         const std::size_t n = texts.size();
         if (!run(GatheredSource{texts}, n, out, report, call,
                  [&](std::size_t i) { return Ref::incref(held.at(i)); })) {
@@ -1356,9 +1382,12 @@ PyObject* fromObjects(Items& items, std::size_t length, Call& call)
 // each item is read where it lies, nothing is gathered. Interpreter code
 // may run between two reads (the signal handlers of the Ctrl-C poll, a
 // str subclass's methods), so the length is read again at each step, and
-// an item that is not read in place is held while it is read.
+// an item that is not read in place is held while it is read.  Without
+// the GIL the list's own lock is held instead, let go only where the GIL
+// would let other threads run too (see CriticalSection).
 PyObject* fromSequence(PyObject* texts, Call& call)
 {
+    CriticalSection lock(texts);
     const Py_ssize_t n = PySequence_Fast_GET_SIZE(texts);
     Ref column, failed;
     if (!newOutput(static_cast<std::size_t>(n), column, failed)) {
@@ -1498,14 +1527,14 @@ public:
     ~HeldBuffer()
     {
         if (held_) {
-            PyBuffer_Release(&view);
+            releaseBuffer(&view);
         }
     }
 
     // False, with no exception left, when `o` exports no such buffer.
     bool get(PyObject* o, int flags) noexcept
     {
-        held_ = PyObject_GetBuffer(o, &view, flags) == 0;
+        held_ = getBuffer(o, &view, flags) == 0;
         if (!held_) {
             PyErr_Clear();
         }

@@ -60,9 +60,10 @@ inline Failure parsedRecord(const char* date, const CompiledFormat& fmt,
 
 // The plan's integer for `date[0..size)`, which needs no NUL after it;
 // false when the plan does not read it (the parser then decides).
-inline bool plannedDateToInt(const char* date, std::size_t size,
-                             const CompiledFormat& fmt,
-                             std::int64_t& out) noexcept
+// Inlined, as the plan is, into the single calls and the column loop.
+__attribute__((always_inline)) inline bool plannedDateToInt(
+    const char* date, std::size_t size, const CompiledFormat& fmt,
+    std::int64_t& out) noexcept
 {
     PlannedTime t;
     if (!fmt.plan.run(date, size, t)) {
@@ -102,8 +103,9 @@ inline Failure dateToIntOfView(const char* date, std::size_t size,
 
 // Parses `date` against the format and encodes the instant as its markers
 // say; `out` is written only on success.
-inline Failure dateToInt(const char* date, std::size_t size,
-                         const CompiledFormat& fmt, std::int64_t& out) noexcept
+__attribute__((always_inline)) inline Failure dateToInt(
+    const char* date, std::size_t size, const CompiledFormat& fmt,
+    std::int64_t& out) noexcept
 {
     return dateToIntOfView(date, size, fmt, out, [date] { return date; });
 }
@@ -120,8 +122,9 @@ inline std::int64_t dateToIntSafe(const char* date, std::size_t size,
 // The checked record, fields not normalised; the format is compiled with
 // `Prefix::text`, "v2" being plain text here. `tmb` is written whatever
 // the outcome and must not be used after a failure.
-inline Failure strptime_c(const char* date, std::size_t size,
-                          const CompiledFormat& fmt, vb_tm& tmb) noexcept
+__attribute__((always_inline)) inline Failure strptime_c(
+    const char* date, std::size_t size, const CompiledFormat& fmt,
+    vb_tm& tmb) noexcept
 {
     PlannedTime t;
     if (fmt.plan.run(date, size, t)) {

@@ -53,6 +53,12 @@ GlobalName tzRegexpName("TZ_REGEXP");
 // Exact bytes never change, and the entry holds its key, so no other
 // object can take the key's address while it is cached: an entry found by
 // address is the compiled form of that very text. Kept for the process.
+//
+// Without the GIL each thread has its own (`VB_PER_THREAD`): one shared
+// entry would be rewritten by one call while another reads it.  A
+// thread's entry cannot hold a reference past the thread's end, so it
+// keeps a copy of the text instead and is found by content; a longer text
+// is compiled at each call.
 template <Prefix prefix>
 class FormatCache {
 public:
@@ -60,20 +66,38 @@ public:
     // the entry.
     const CompiledFormat& get(PyObject* bytes) noexcept
     {
+#if VB_FREE_THREADED
+        const char* text = PyBytes_AS_STRING(bytes);
+        const auto n = static_cast<std::size_t>(PyBytes_GET_SIZE(bytes));
+        if (n >= sizeof text_) {
+            size_ = sizeof text_;  // no entry
+            compiled_ = CompiledFormat(text, prefix);
+        } else if (n != size_ || std::memcmp(text, text_, n) != 0) {
+            std::memcpy(text_, text, n + 1);  // with its NUL
+            size_ = n;
+            compiled_ = CompiledFormat(text_, prefix);
+        }
+#else
         if (bytes != key_.get()) {
             compiled_ = CompiledFormat(PyBytes_AS_STRING(bytes), prefix);
             key_.set(Ref::incref(bytes));
         }
+#endif
         return compiled_;
     }
 
 private:
+#if VB_FREE_THREADED
+    char text_[64];
+    std::size_t size_ = sizeof text_;  // of the text in `text_`; or none
+#else
     Immortal key_;
+#endif
     CompiledFormat compiled_{nullptr, prefix};
 };
 
-FormatCache<Prefix::marker> integerFormats;
-FormatCache<Prefix::text> datetimeFormats;
+VB_PER_THREAD FormatCache<Prefix::marker> integerFormats;
+VB_PER_THREAD FormatCache<Prefix::text> datetimeFormats;
 
 // The format of one call, compiled. A text that may change while
 // interpreter code runs (a bytearray's content, a C-level caller's buffer)
@@ -88,6 +112,13 @@ public:
         interpreterRan();
     }
 
+    // The text of `fmt`, read again after interpreter code ran.
+    explicit CallFormat(ByteString& fmt) noexcept
+        : text_(fmt.c_str()), fixed_(fmt.exactBytes()), source_(&fmt)
+    {
+        interpreterRan();
+    }
+
     const CompiledFormat& get() const noexcept { return *compiled_; }
 
     // After interpreter code ran: compiles a changeable text again, and
@@ -98,6 +129,9 @@ public:
         if (fixed_) {
             compiled_ = &integerFormats.get(fixed_);
         } else {
+            if (source_ && compiled_) {
+                text_ = source_->reread();
+            }
             compiled_ = &own_.emplace(text_);
         }
     }
@@ -105,12 +139,28 @@ public:
 private:
     const char* text_;
     PyObject* fixed_;  // borrowed; kept alive by the caller
+    ByteString* source_ = nullptr;
     const CompiledFormat* compiled_ = nullptr;
     std::optional<CompiledFormat> own_;
 };
 
 // ---------------------------------------------------------------------------
 // Date text.
+
+// The data of an exact `str` of ASCII characters stored compactly: its own
+// UTF-8, NUL-terminated, so the bytes `encode()` returns for it, read
+// without the call. Null for any other object.
+const char* asciiData(PyObject* x) noexcept
+{
+    return PyUnicode_CheckExact(x) && PyUnicode_IS_COMPACT_ASCII(x)
+               ? static_cast<const char*>(PyUnicode_DATA(x))
+               : nullptr;
+}
+
+std::size_t textLength(PyObject* s) noexcept
+{
+    return static_cast<std::size_t>(PyUnicode_GET_LENGTH(s));
+}
 
 // A date text as the conversions read it: `size()` bytes, then a NUL
 // (embedded NULs end the text for the parser). The bytes are the UTF-8
@@ -124,14 +174,13 @@ public:
     // interpreter code (the object's `encode`) was called.
     bool set(PyObject* x, bool& ranCode) noexcept
     {
+        if (const char* ascii = asciiData(x)) {
+            owner_ = Ref::incref(x);
+            text_ = ascii;
+            size_ = textLength(x);
+            return true;
+        }
         if (PyUnicode_CheckExact(x)) {
-            if (PyUnicode_IS_COMPACT_ASCII(x)) {
-                // Compact ASCII data is its own UTF-8, NUL-terminated.
-                owner_ = Ref::incref(x);
-                text_ = static_cast<const char*>(PyUnicode_DATA(x));
-                size_ = static_cast<std::size_t>(PyUnicode_GET_LENGTH(x));
-                return true;
-            }
             Ref encoded = Ref::steal(PyUnicode_AsUTF8String(x));
             return encoded && viewBytes(encoded.get());
         }
@@ -215,6 +264,97 @@ Ref cutOut(PyObject* text, Py_ssize_t start, Py_ssize_t end) noexcept
     return tail ? Ref::steal(PyUnicode_Concat(head.get(), tail.get())) : Ref();
 }
 
+// `search` (or `sub`) and TZ_REGEXP, read from the module namespace now.
+// False with NameError set.
+__attribute__((always_inline)) inline bool readNames(GlobalName& function,
+                                                     Ref& f,
+                                                     Ref& pattern) noexcept
+{
+    f = function.get();
+    pattern = f ? tzRegexpName.get() : Ref();
+    return bool(pattern);
+}
+
+// Whether the names a call read are those bound at import, unchanged, so
+// that the search (or the cut) is done here instead of calling them.
+bool ownSearch(PyObject* search, PyObject* pattern) noexcept
+{
+    return zoneSuffixProof.search(search, pattern);
+}
+
+bool ownSub(PyObject* sub, PyObject* pattern) noexcept
+{
+    return zoneSuffixProof.sub(sub, pattern);
+}
+
+// Sets `date` to the `str` `text` without the match of TZ_REGEXP a search
+// found: at [start, end) when the search ran here (`searchedHere`), and
+// then cut here too while `sub` and `pattern` are the names bound at
+// import; otherwise what `sub` returns.  False with the exception set.
+bool setWithoutMatch(PyObject* text, bool searchedHere, std::size_t start,
+                     std::size_t end, PyObject* sub, PyObject* pattern,
+                     DateText& date, bool& ranCode) noexcept
+{
+    Ref stripped;
+    if (searchedHere && ownSub(sub, pattern)) {
+        // What is left of an ASCII text is its own UTF-8: no object for it
+        // when it is short.
+        if (PyUnicode_IS_COMPACT_ASCII(text)) {
+            const auto* data = static_cast<const char*>(PyUnicode_DATA(text));
+            const std::size_t n = textLength(text);
+            if (date.setJoined(data, start, data + end, n - end)) {
+                return true;
+            }
+        }
+        stripped = cutOut(text, static_cast<Py_ssize_t>(start),
+                          static_cast<Py_ssize_t>(end));
+    } else {
+        ranCode = true;
+        stripped = call(sub, pattern, emptyString.get(), text);
+    }
+    return stripped && date.set(stripped.get(), ranCode);
+}
+
+// Sets `date` to the `str` `text` without a trailing match of TZ_REGEXP,
+// found with the `search` and `pattern` this call read; `sub` and
+// TZ_REGEXP are read only when there is a match.  False with the
+// exception set.  `ranCode` is set when interpreter code may have run.
+bool setWithoutSuffix(PyObject* text, PyObject* search, PyObject* pattern,
+                      DateText& date, bool& ranCode) noexcept
+{
+    std::size_t start = 0, end = 0;
+    int found;
+    const bool here = ownSearch(search, pattern);
+    if (here) {
+#if VB_STR_NEEDS_READY
+        if (PyUnicode_READY(text) < 0) {
+            return false;
+        }
+#endif
+        const std::size_t n = textLength(text);
+        if (PyUnicode_IS_COMPACT_ASCII(text)) {
+            const ByteText bytes = {
+                static_cast<const unsigned char*>(PyUnicode_DATA(text))};
+            found = findZoneSuffixIn(bytes, n, start, end);
+        } else {
+            const CodePoints points = {static_cast<int>(PyUnicode_KIND(text)),
+                                       PyUnicode_DATA(text)};
+            found = findZoneSuffixIn(points, n, start, end);
+        }
+    } else {
+        ranCode = true;
+        Ref match = call(search, pattern, text);
+        found = match ? PyObject_IsTrue(match.get()) : -1;
+    }
+    if (found <= 0) {
+        return found == 0 && date.set(text, ranCode);
+    }
+    Ref sub, subPattern;
+    return readNames(subName, sub, subPattern) &&
+           setWithoutMatch(text, here, start, end, sub.get(), subPattern.get(),
+                           date, ranCode);
+}
+
 // Sets `date` to `str(x)` with a trailing match of TZ_REGEXP removed, all
 // three names read from the module namespace now.  False with the
 // exception set.  `ranCode` is set when interpreter code may have run.
@@ -230,72 +370,10 @@ bool setWithoutZone(PyObject* x, DateText& date, bool& ranCode) noexcept
             return false;
         }
     }
-    Ref search = searchName.get();
-    Ref pattern = search ? tzRegexpName.get() : Ref();
-    if (!pattern) {
-        return false;
-    }
-    std::size_t start = 0, end = 0;
-    int found;
-    const bool native = zoneSuffixProof.search(search.get(), pattern.get());
-    if (native) {
-#if VB_STR_NEEDS_READY
-        if (PyUnicode_READY(text.get()) < 0) {
-            return false;
-        }
-#endif
-        PyObject* s = text.get();
-        const auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(s));
-        if (PyUnicode_IS_COMPACT_ASCII(s)) {
-            const ByteText bytes = {
-                static_cast<const unsigned char*>(PyUnicode_DATA(s))};
-            found = findZoneSuffixIn(bytes, n, start, end);
-        } else {
-            const CodePoints points = {static_cast<int>(PyUnicode_KIND(s)),
-                                       PyUnicode_DATA(s)};
-            found = findZoneSuffixIn(points, n, start, end);
-        }
-    } else {
-        ranCode = true;
-        Ref match = call(search.get(), pattern.get(), text.get());
-        found = match ? PyObject_IsTrue(match.get()) : -1;
-    }
-    if (found < 0) {
-        return false;
-    }
-    Ref stripped;
-    if (found == 0) {
-        stripped = std::move(text);
-    } else {
-        Ref sub = subName.get();
-        pattern = sub ? tzRegexpName.get() : Ref();
-        if (!pattern) {
-            return false;
-        }
-        if (native && zoneSuffixProof.sub(sub.get(), pattern.get())) {
-            // What is left of an ASCII text is its own UTF-8: no object
-            // for it when it is short.
-            if (PyUnicode_IS_COMPACT_ASCII(text.get())) {
-                const auto* data =
-                    static_cast<const char*>(PyUnicode_DATA(text.get()));
-                const auto n =
-                    static_cast<std::size_t>(PyUnicode_GET_LENGTH(text.get()));
-                if (date.setJoined(data, start, data + end, n - end)) {
-                    return true;
-                }
-            }
-            stripped = cutOut(text.get(), static_cast<Py_ssize_t>(start),
-                              static_cast<Py_ssize_t>(end));
-        } else {
-            ranCode = true;
-            stripped =
-                call(sub.get(), pattern.get(), emptyString.get(), text.get());
-        }
-        if (!stripped) {
-            return false;
-        }
-    }
-    return date.set(stripped.get(), ranCode);
+    Ref search, pattern;
+    return readNames(searchName, search, pattern) &&
+           setWithoutSuffix(text.get(), search.get(), pattern.get(), date,
+                            ranCode);
 }
 
 // ---------------------------------------------------------------------------
@@ -306,6 +384,21 @@ enum class OnMismatch { raise, minusOne };
 void raiseFailure(Failure why) noexcept
 {
     PyErr_SetString(moduleState.valueError.get(), failureText(why));
+}
+
+// The integer of `date[0..size)` (a NUL after it), or -1 or null with the
+// exception set when the text has none.
+template <OnMismatch mode>
+PyObject* encodedDate(const char* date, std::size_t size,
+                      const CompiledFormat& fmt) noexcept
+{
+    std::int64_t value = -1;
+    const Failure why = dateToInt(date, size, fmt, value);
+    if (why != Failure::none && mode == OnMismatch::raise) {
+        raiseFailure(why);
+        return nullptr;
+    }
+    return PyLong_FromLongLong(value);
 }
 
 // Shared body of date2intWrapper and date2intSafeWrapper.  `x` and the
@@ -329,13 +422,61 @@ PyObject* date2int(PyObject* x, CallFormat& fmt, bool skipTz) noexcept
     if (ranCode || zone) {
         fmt.interpreterRan();
     }
-    std::int64_t value = -1;
-    const Failure why = dateToInt(date.c_str(), date.size(), fmt.get(), value);
-    if (why != Failure::none && mode == OnMismatch::raise) {
-        raiseFailure(why);
+    return encodedDate<mode>(date.c_str(), date.size(), fmt.get());
+}
+
+// date2int of an exact ASCII `str` `x` and an exact `bytes` format, both
+// alive for the call, without a traceback entry: the text is read in
+// place and the format's compiled form comes from the cache.  That form
+// is fetched again after each name lookup, which may run interpreter code
+// (through the builtins) that replaces the cache's entry.  While the suffix
+// names are those bound at import, no other code runs.
+//
+// `data` is asciiData(x).
+template <OnMismatch mode>
+PyObject* asciiDate2int(PyObject* x, const char* data, PyObject* fmt,
+                        bool skipTz) noexcept
+{
+    const std::size_t n = textLength(x);
+    if (skipTz || !integerFormats.get(fmt).markers.minutes) {
+        return encodedDate<mode>(data, n, integerFormats.get(fmt));
+    }
+    Ref search, pattern;
+    if (!readNames(searchName, search, pattern)) {
         return nullptr;
     }
-    return PyLong_FromLongLong(value);
+    DateText date;
+    bool ranCode = false;
+    if (!ownSearch(search.get(), pattern.get())) {
+        if (!setWithoutSuffix(x, search.get(), pattern.get(), date, ranCode)) {
+            return nullptr;
+        }
+        return encodedDate<mode>(date.c_str(), date.size(),
+                                 integerFormats.get(fmt));
+    }
+    std::size_t start, end;
+    if (!findZoneSuffixIn(
+            ByteText{reinterpret_cast<const unsigned char*>(data)}, n, start,
+            end)) {
+        return encodedDate<mode>(data, n, integerFormats.get(fmt));
+    }
+    Ref sub;
+    if (!readNames(subName, sub, pattern)) {
+        return nullptr;
+    }
+    // Cut at the end: the text left is data[0..start), which the plan
+    // reads in place; the parser needs it copied, with its NUL.
+    std::int64_t value;
+    if (end == n && ownSub(sub.get(), pattern.get()) &&
+        plannedDateToInt(data, start, integerFormats.get(fmt), value)) {
+        return PyLong_FromLongLong(value);
+    }
+    if (!setWithoutMatch(x, true, start, end, sub.get(), pattern.get(), date,
+                         ranCode)) {
+        return nullptr;
+    }
+    return encodedDate<mode>(date.c_str(), date.size(),
+                             integerFormats.get(fmt));
 }
 
 bool skipTzOption(const Date2intOptions* opt) noexcept
@@ -358,10 +499,19 @@ PyObject* date2intSafeWrapper(PyObject* x, const char* fmt,
     return date2int<OnMismatch::minusOne>(x, format, skipTzOption(opt));
 }
 
+// The datetime of a checked record, or null with the exception set.
+PyObject* datetimeOf(const vb_tm& tmb) noexcept
+{
+    TmToDatetimeOptions opt = {1, tmb.tm_micro_sec};
+    return tmToDatetime(tmb, &opt);
+}
+
 // Shared body of the two strptime functions: `fixed` is the exact bytes
-// `fmt` belongs to, or null.  The format is compiled once the date text
+// `fmt` belongs to, or null; `source`, when given, the text to read again
+// if the date's `encode()` ran.  The format is compiled once the date text
 // is known, after the last interpreter code of the call.
-PyObject* strptimeBody(PyObject* x, const char* fmt, PyObject* fixed) noexcept
+PyObject* strptimeBody(PyObject* x, const char* fmt, PyObject* fixed,
+                       ByteString* source = nullptr) noexcept
 {
     TracebackOnError scope(strptimeFn);
     vb_tm tmb;
@@ -370,6 +520,9 @@ PyObject* strptimeBody(PyObject* x, const char* fmt, PyObject* fixed) noexcept
         bool ranCode = false;
         if (!moduleReady() || !date.set(x, ranCode)) {
             return nullptr;
+        }
+        if (source && ranCode) {
+            fmt = source->reread();
         }
         const Failure why =
             strptime_c(date.c_str(), date.size(),
@@ -381,8 +534,23 @@ PyObject* strptimeBody(PyObject* x, const char* fmt, PyObject* fixed) noexcept
             return nullptr;
         }
     }
-    TmToDatetimeOptions opt = {1, tmb.tm_micro_sec};
-    return tmToDatetime(tmb, &opt);
+    return datetimeOf(tmb);
+}
+
+// strptimeBody of an exact ASCII `str` `x`, whose asciiData is `data`,
+// and an exact `bytes` format, without a traceback entry: no interpreter
+// code runs before the record is built.
+__attribute__((always_inline)) inline PyObject* asciiStrptime(
+    PyObject* x, const char* data, PyObject* fmt) noexcept
+{
+    vb_tm tmb;
+    const Failure why =
+        strptime_c(data, textLength(x), datetimeFormats.get(fmt), tmb);
+    if (why != Failure::none) {
+        raiseFailure(why);
+        return nullptr;
+    }
+    return datetimeOf(tmb);
 }
 
 PyObject* strptime(PyObject* x, const char* fmt,
@@ -394,44 +562,107 @@ PyObject* strptime(PyObject* x, const char* fmt,
 // ---------------------------------------------------------------------------
 // Interpreter-level functions.
 
+// The asciiData of `x` when the arguments are read as they are: an exact
+// ASCII `str`, exact `bytes` and a skip_tz (null when absent) whose truth
+// value needs no interpreter code, which is then `skipTz`. Null
+// otherwise.
+const char* plainArguments(PyObject* x, PyObject* fmt, PyObject* flag,
+                           bool& skipTz) noexcept
+{
+    skipTz = flag == Py_True;
+    return (skipTz || flag == nullptr || flag == Py_False ||
+            flag == Py_None) &&
+                   PyBytes_CheckExact(fmt)
+               ? asciiData(x)
+               : nullptr;
+}
+
 template <OnMismatch mode>
-PyObject* py_date2int(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                      PyObject* kwnames) noexcept
+__attribute__((noinline)) PyObject* boundDate2int(PyObject* const* args,
+                                                  Py_ssize_t nargs,
+                                                  PyObject* kwnames) noexcept
 {
     auto& fn = mode == OnMismatch::raise ? date2intFn : date2intSafeFn;
     Ref held[3];
     PyObject* values[3];
+    if (!moduleReady() ||
+        !fn.bindBorrowed(args, nargs, kwnames, held, values)) {
+        addTraceback(fn);
+        return nullptr;
+    }
+    bool plainSkipTz;
+    if (const char* data =
+            plainArguments(values[0], values[1], values[2], plainSkipTz)) {
+        return tracedResult(
+            asciiDate2int<mode>(values[0], data, values[1], plainSkipTz), fn);
+    }
     ByteString fmt;
     int skipTz = 0;
     {
         TracebackOnError scope(fn);
-        if (!moduleReady() ||
-            !fn.bindBorrowed(args, nargs, kwnames, held, values) ||
-            !fmt.set(values[1]) ||
+        if (!fmt.set(values[1]) ||
             (values[2] && (skipTz = PyObject_IsTrue(values[2])) < 0)) {
             return nullptr;
         }
     }
     // Compiled after skip_tz's truth test, which may run interpreter code.
-    CallFormat format(fmt.c_str(), fmt.exactBytes());
+    CallFormat format(fmt);
     return date2int<mode>(values[0], format, skipTz != 0);
+}
+
+// The common call, by position with arguments read as they are, is taken
+// before anything is bound; every other call is bound first.
+template <OnMismatch mode>
+PyObject* py_date2int(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) noexcept
+{
+    bool skipTz;
+    const char* data = nullptr;
+    if (!kwnames && (nargs == 2 || nargs == 3) && moduleState.ready.load() &&
+        (data = plainArguments(args[0], args[1],
+                               nargs == 3 ? args[2] : nullptr, skipTz))) {
+        return tracedResult(
+            asciiDate2int<mode>(args[0], data, args[1], skipTz),
+            mode == OnMismatch::raise ? date2intFn : date2intSafeFn);
+    }
+    return boundDate2int<mode>(args, nargs, kwnames);
+}
+
+__attribute__((noinline)) PyObject* boundStrptime(PyObject* const* args,
+                                                  Py_ssize_t nargs,
+                                                  PyObject* kwnames) noexcept
+{
+    Ref held[2];
+    PyObject* values[2];
+    if (!moduleReady() ||
+        !strptimeFn.bindBorrowed(args, nargs, kwnames, held, values)) {
+        addTraceback(strptimeFn);
+        return nullptr;
+    }
+    const char* data;
+    if (PyBytes_CheckExact(values[1]) && (data = asciiData(values[0]))) {
+        return tracedResult(asciiStrptime(values[0], data, values[1]),
+                            strptimeFn);
+    }
+    ByteString fmt;
+    {
+        TracebackOnError scope(strptimeFn);
+        if (!fmt.set(values[1])) {
+            return nullptr;
+        }
+    }
+    return strptimeBody(values[0], fmt.c_str(), fmt.exactBytes(), &fmt);
 }
 
 PyObject* py_strptime(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) noexcept
 {
-    Ref held[2];
-    PyObject* values[2];
-    ByteString fmt;
-    {
-        TracebackOnError scope(strptimeFn);
-        if (!moduleReady() ||
-            !strptimeFn.bindBorrowed(args, nargs, kwnames, held, values) ||
-            !fmt.set(values[1])) {
-            return nullptr;
-        }
+    const char* data;
+    if (!kwnames && nargs == 2 && moduleState.ready.load() &&
+        PyBytes_CheckExact(args[1]) && (data = asciiData(args[0]))) {
+        return tracedResult(asciiStrptime(args[0], data, args[1]), strptimeFn);
     }
-    return strptimeBody(values[0], fmt.c_str(), fmt.exactBytes());
+    return boundStrptime(args, nargs, kwnames);
 }
 
 // ---------------------------------------------------------------------------

@@ -56,7 +56,6 @@ int saturatingIncrement(int v) noexcept
 // or null with the constructor's exception set.
 PyObject* tm_to_datetime(const struct tm& t, TmToDatetimeOptions* opt) noexcept
 {
-    TracebackOnError scope(tmToDatetimeFn);
     const int us = (opt && opt->__pyx_n > 0) ? opt->microseconds : 0;
     const long long year = static_cast<long long>(t.tm_year) + 1900;
     PyObject* result = nullptr;
@@ -71,7 +70,7 @@ PyObject* tm_to_datetime(const struct tm& t, TmToDatetimeOptions* opt) noexcept
             t.tm_hour, t.tm_min, t.tm_sec, us, Py_None,
             PyDateTimeAPI->DateTimeType);
     }
-    return result;
+    return tracedResult(result, tmToDatetimeFn);
 }
 
 // The wall-clock fields of a datetime, read straight from the object.
