@@ -807,15 +807,19 @@ def test_no_leak(case, rebind):
         call()
     gc.collect()
     counts = [sys.getrefcount(o) for o in items]
-    blocks = sys.getallocatedblocks()
-    for _ in range(LEAK_CALLS):
-        call()
-    gc.collect()
-    blocks = sys.getallocatedblocks() - blocks
+    # The least growth of three rounds: a leak grows every round, while a
+    # free-threaded build frees some blocks only later, in bursts.
+    growth = []
+    for _ in range(3):
+        blocks = sys.getallocatedblocks()
+        for _ in range(LEAK_CALLS):
+            call()
+        gc.collect()
+        growth.append(sys.getallocatedblocks() - blocks)
     assert [sys.getrefcount(o) for o in items] == counts
     if not os.environ.get("VELBROOK_SANITIZE"):
-        assert blocks <= 40, "%d blocks after %d calls" % (blocks,
-                                                            LEAK_CALLS)
+        assert min(growth) <= 40, "%s blocks after %d calls" % (growth,
+                                                                LEAK_CALLS)
 
 
 # --------------------------------------------------------------------------
