@@ -9,7 +9,7 @@
 //   - the column conversion (a fixed-width plan where the format allows
 //     one, else the parser) gives exactly what the parser gives for the
 //     C string of the text (cut at its first NUL), after the suffix that
-//     findZoneSuffix finds is removed: the same value, or a failure with
+//     findZoneSuffixIn finds is removed: the same value, or a failure with
 //     the same message;
 //   - a suffix found is a sign and digits at the end (or before a final
 //     newline), after whitespace only.
@@ -66,7 +66,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
         std::string text = whole;
         if (!skipTz && std::strstr(fmt.c_str(), "%M") != nullptr) {
             std::size_t start, end;
-            if (vb::findZoneSuffix(date.get(), date_size, start, end)) {
+            const vb::Utf8Text reader{
+                reinterpret_cast<const unsigned char*>(date.get())};
+            if (vb::findZoneSuffixIn(reader, date_size, start, end)) {
                 if (start > end || end > date_size ||
                     (end < date_size &&
                      (end + 1 != date_size || whole[end] != '\n'))) {
@@ -77,13 +79,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
         }
         std::int64_t expected = 0, got = 0;
         const vb::Failure want = reference(text, fmt.c_str(), expected);
-        std::string scratch;
+        vb::Scratch scratch;
         const vb::Failure why = format.convert(
             vb::TextRef{date.get(), date_size, vb::Failure::none}, got,
             scratch);
         if (why != want || (why == vb::Failure::none && got != expected)) {
-            fail(format.planned() ? "planned conversion differs from dateToInt"
-                                  : "column conversion differs from dateToInt",
+            fail(format.plan.planned()
+                     ? "planned conversion differs from dateToInt"
+                     : "column conversion differs from dateToInt",
                  fmt, whole);
         }
     }

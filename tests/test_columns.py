@@ -2,6 +2,9 @@
 element against date2intWrapper; its errors and arguments; Int64Column;
 Ctrl-C during a long call; a call left over from a failed import."""
 import array
+import builtins
+import enum
+import gc
 import math
 import os
 import pickle
@@ -9,11 +12,13 @@ import random
 import re
 import sys
 import textwrap
+import warnings
 
 import pytest
 
 from conftest import interrupted
 from velbrook.columns import Int64Column, date2int
+from velbrook.dateToInt import calendar_text_codec as codec
 from velbrook.dateToInt.calendar_text_codec import date2intWrapper
 
 # Outside every encoding's range (day ordinals, epoch seconds and epoch
@@ -36,8 +41,15 @@ pl = _optional("polars")
 
 
 def is_missing(value):
-    return (value is None or (isinstance(value, float) and math.isnan(value))
-            or (pd is not None and value is pd.NA))
+    """None, NaN, NaT and pandas.NA of every kind: a missing element."""
+    if value is None or (isinstance(value, float) and math.isnan(value)):
+        return True
+    if pd is not None and (value is pd.NA or value is pd.NaT):
+        return True
+    return np is not None and (
+        (isinstance(value, np.inexact) and bool(value != value))
+        or (isinstance(value, (np.datetime64, np.timedelta64))
+            and bool(np.isnat(value))))
 
 
 _oracle_cache = {}
@@ -48,7 +60,9 @@ def oracle(value, fmt, skip_tz):
     or SENTINEL where it fails or the element is missing."""
     if is_missing(value):
         return SENTINEL
-    key = (value, fmt, skip_tz)
+    # The type too: a str subclass equals the str of its characters, but
+    # may not convert as that str does.
+    key = (type(value), value, fmt, skip_tz)
     if key not in _oracle_cache:
         try:
             _oracle_cache[key] = date2intWrapper(value, fmt, skip_tz)
@@ -215,6 +229,24 @@ def mutate(rng, text):
 # pandas.NA refuses to be compared as a bool).
 PANDAS_NA = "<pandas.NA>"
 
+# The other missing values of numpy and pandas, made where the library is
+# installed (else None), in the same way.
+MISSING_KINDS = {
+    "<numpy.float16 nan>": lambda: np.float16("nan"),
+    "<numpy.float32 nan>": lambda: np.float32("nan"),
+    "<numpy.float64 nan>": lambda: np.float64("nan"),
+    "<numpy.longdouble nan>": lambda: np.longdouble("nan"),
+    "<numpy.complex128 nan>": lambda: np.complex128(complex("nan")),
+    "<numpy.datetime64 NaT>": lambda: np.datetime64("NaT", "s"),
+    "<numpy.timedelta64 NaT>": lambda: np.timedelta64("NaT", "s"),
+    "<pandas.NaT>": lambda: pd.NaT,
+}
+
+
+def missing_kind(name):
+    library = pd if name.startswith("<pandas") else np
+    return MISSING_KINDS[name]() if library is not None else None
+
 
 def random_values(rng, fmt, count):
     """Texts for `fmt`, about a third of them changed, some missing."""
@@ -223,7 +255,8 @@ def random_values(rng, fmt, count):
     for _ in range(count):
         r = rng.random()
         if r < 0.04:
-            values.append(rng.choice([None, float("nan"), PANDAS_NA]))
+            values.append(rng.choice([None, float("nan"), PANDAS_NA]
+                                     + sorted(MISSING_KINDS)))
             continue
         text = render(rng, tokens)
         for _ in range(rng.choice([0, 0, 0, 1, 1, 2])):
@@ -257,6 +290,8 @@ def plain(values, surrogates=True, missing="as is"):
         for v in values:
             if v == PANDAS_NA:
                 v = pd.NA if pd is not None else None
+            elif v in MISSING_KINDS:
+                v = missing_kind(v)
             if (isinstance(v, str) and not surrogates
                     and SURROGATE.search(v)):
                 v = None
@@ -312,6 +347,37 @@ def src_list_of_subclass(values):
     return v, lambda: v
 
 
+class StrOwnStr(str):
+    """str() gives other text than the characters."""
+
+    def __str__(self):
+        return str.__str__(self)[1:]
+
+
+class StrOwnEncode(str):
+    """encode() gives other bytes than the characters."""
+
+    def encode(self, *args, **kwargs):
+        return str.encode(self[1:], *args, **kwargs)
+
+
+def src_list_of(kind):
+    def make(values):
+        v = [kind(x) if isinstance(x, str) else x for x in plain(values)]
+        return v, lambda: v
+    return make
+
+
+def src_list_of_str_enum(values):
+    # str() of a member is "Texts.v0", encode() its value's bytes.
+    v = plain(values)
+    texts = sorted({x for x in v if isinstance(x, str)})
+    Texts = enum.Enum("Texts", [("v%d" % i, t) for i, t in enumerate(texts)],
+                      type=str)
+    v = [Texts(x) if isinstance(x, str) else x for x in v]
+    return v, lambda: v
+
+
 def numpy_unicode(values):
     if np is None:
         pytest.skip("numpy is not installed")
@@ -333,6 +399,40 @@ def src_numpy_unicode_big_endian(values):
     a = a.astype(a.dtype.newbyteorder(">" if sys.byteorder == "little"
                                       else "<"))
     return a, a.tolist
+
+
+def src_numpy_char_array(values):
+    # Its items come without trailing whitespace.  (Deprecated in numpy 2.5,
+    # still there.)
+    plain_array = numpy_unicode(values)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)
+        a = np.char.array(plain_array)
+    return a, lambda: list(a)
+
+
+def numpy_subclass(method):
+    """An ndarray subclass whose `method` (__iter__ or __getitem__) drops
+    the first character of each text."""
+    def shifted(x):
+        return str(x)[1:] if isinstance(x, str) else x
+
+    def __iter__(self):
+        return (shifted(x) for x in np.ndarray.__iter__(self))
+
+    def __getitem__(self, i):
+        return shifted(np.ndarray.__getitem__(self, i))
+
+    body = {"__iter__": __iter__, "__getitem__": __getitem__}
+    return type("Shifted" + method.strip("_"), (np.ndarray,),
+                {method: body[method]})
+
+
+def src_numpy_subclass(method):
+    def make(values):
+        a = numpy_unicode(values).view(numpy_subclass(method))
+        return a, lambda: list(a)
+    return make
 
 
 def src_numpy_object(values):
@@ -401,10 +501,16 @@ SOURCES = {
     "tuple": src_tuple,
     "generator": src_generator,
     "list of str subclass": src_list_of_subclass,
+    "list of str with __str__": src_list_of(StrOwnStr),
+    "list of str with encode": src_list_of(StrOwnEncode),
+    "list of str Enum": src_list_of_str_enum,
     "numpy U": src_numpy_unicode,
     "numpy U reversed": src_numpy_unicode_reversed,
     "numpy U byte-swapped": src_numpy_unicode_big_endian,
     "numpy object": src_numpy_object,
+    "numpy char.array": src_numpy_char_array,
+    "numpy subclass __iter__": src_numpy_subclass("__iter__"),
+    "numpy subclass __getitem__": src_numpy_subclass("__getitem__"),
     "arrow string": arrow_source("string"),
     "arrow large_string": arrow_source("large_string"),
     "arrow string_view": arrow_source("string_view"),
@@ -417,6 +523,11 @@ SOURCES = {
     "pandas string[pyarrow]": pandas_source("string[pyarrow]"),
     "pandas arrow": pandas_source("arrow"),
 }
+
+
+def failed_positions(want):
+    """Where the oracle failed: the nulls a column must have."""
+    return [i for i, w in enumerate(want) if w == SENTINEL]
 
 
 def describe_mismatches(fmt, skip_tz, stored, got, want, limit=5):
@@ -445,11 +556,16 @@ def test_matches_date2intWrapper_element_for_element(source, threads):
                 copies = ROWS_FOR_TWO_THREADS // len(values) + 1
                 texts, _ = build(values * copies)
                 stored, want = stored * copies, want * copies
-            got = date2int(texts, fmt, skip_tz=skip_tz, errors="coerce",
-                           fill=SENTINEL, threads=threads).tolist()
+            column = date2int(texts, fmt, skip_tz=skip_tz,
+                              errors="coerce", fill=SENTINEL,
+                              threads=threads)
+            got = column.tolist()
             if got != want:
                 problems.append(describe_mismatches(fmt, skip_tz, stored,
                                                     got, want))
+            elif column.null_indices().tolist() != failed_positions(want):
+                problems.append("fmt=%r skip_tz=%r: nulls %r" % (
+                    fmt, skip_tz, column.null_indices().tolist()[:5]))
     assert not problems, "\n".join(problems)
 
 
@@ -482,6 +598,228 @@ def test_zone_suffix_after_any_whitespace(c):
         got = date2int(pa.array(texts), ZONE_FMT, errors="coerce",
                        fill=SENTINEL)
         assert got.tolist() == want
+
+
+# --------------------------------------------------------------------------
+# The date module's search, sub and TZ_REGEXP rebound: date2int removes a
+# zone suffix exactly as date2intWrapper then does.
+
+def _copy_of_pattern():
+    return "".join(list(codec.TZ_REGEXP))  # equal, another object
+
+
+class PatternStr(str):
+    pass
+
+
+REBINDINGS = {
+    "TZ_REGEXP reads Z and colons": lambda: {
+        "TZ_REGEXP": r"\s*(Z|[+-]\d\d:?\d\d)$"},
+    "TZ_REGEXP an equal copy": lambda: {"TZ_REGEXP": _copy_of_pattern()},
+    "TZ_REGEXP a str subclass": lambda: {
+        "TZ_REGEXP": PatternStr(codec.TZ_REGEXP)},
+    "search wrapped": lambda: {"search": lambda p, s: re.search(p, s)},
+    "sub removes nothing": lambda: {"sub": lambda p, r, s: s},
+    "sub strips spaces too": lambda: {
+        "sub": lambda p, r, s: re.sub(p, r, s).strip()},
+}
+REBOUND_SOURCES = ["list", "tuple", "generator", "numpy U", "arrow string",
+                   "arrow chunked", "list of str subclass", "polars"]
+
+
+@pytest.fixture
+def rebind(monkeypatch):
+    def apply(names):
+        for name, value in names.items():
+            monkeypatch.setattr(codec, name, value)
+    return apply
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+@pytest.mark.parametrize("source", REBOUND_SOURCES)
+@pytest.mark.parametrize("rebinding", sorted(REBINDINGS))
+def test_rebound_zone_names_match_date2intWrapper(rebinding, source,
+                                                  threads, rebind):
+    rebind(REBINDINGS[rebinding]())
+    problems = []
+    for fmt, values in CASES[::3]:
+        texts, stored = SOURCES[source](values)
+        stored = stored()
+        want = []
+        for v in stored:
+            try:
+                want.append(SENTINEL if is_missing(v)
+                             else date2intWrapper(v, fmt))
+            except (ValueError, UnicodeEncodeError):
+                want.append(SENTINEL)
+        column = date2int(texts, fmt, errors="coerce", fill=SENTINEL,
+                          threads=threads)
+        got = column.tolist()
+        if got != want:
+            problems.append(describe_mismatches(fmt, False, stored, got,
+                                                want))
+        elif column.null_indices().tolist() != failed_positions(want):
+            problems.append("fmt=%r: nulls %r" % (
+                fmt, column.null_indices().tolist()[:5]))
+    assert not problems, "\n".join(problems)
+
+
+def test_zone_suffix_with_the_issue_pattern(rebind):
+    rebind({"TZ_REGEXP": r"\s*(Z|[+-]\d\d:?\d\d)$"})
+    texts = ["2021-03-04 05:06Z", "2021-03-04 05:06 +01:00",
+             "2021-03-04 05:06 +0100"]
+    want = [date2intWrapper(t, ZONE_FMT) for t in texts]
+    assert date2int(texts, ZONE_FMT).tolist() == want
+    assert want[0] == date2intWrapper("2021-03-04 05:06", ZONE_FMT)
+
+
+@pytest.mark.parametrize("name", ["TZ_REGEXP", "search", "sub"])
+def test_zone_suffix_name_deleted(name, monkeypatch):
+    monkeypatch.delattr(codec, name)
+    text = "2021-03-04 05:06 +01"
+    with pytest.raises(NameError) as want:
+        date2intWrapper(text, ZONE_FMT)
+    with pytest.raises(NameError) as got:
+        date2int([text], ZONE_FMT, errors="coerce")
+    assert str(got.value) == str(want.value)
+    # Without "%M" (or with skip_tz) no name is read.
+    assert date2int(["2021-03-04"], b"%Y-%m-%d").tolist() == [
+        date2intWrapper("2021-03-04", b"%Y-%m-%d")]
+    assert date2int([text], ZONE_FMT, skip_tz=True,
+                    errors="coerce").tolist() == [INT64_MIN]
+
+
+def test_zone_suffix_names_from_builtins(monkeypatch):
+    # A name missing from the date module is looked up among the builtins.
+    monkeypatch.delattr(codec, "search")
+    monkeypatch.setattr(builtins, "search", re.search, raising=False)
+    texts = ["2021-03-04 05:06 +01", "2021-03-04 05:06"]
+    want = [date2intWrapper(t, ZONE_FMT) for t in texts]
+    assert date2int(texts, ZONE_FMT).tolist() == want
+
+
+# A str subclass whose str() or encode() raises: the exception of
+# date2intWrapper, or a failure where it raises ValueError.
+class RaisingStr(str):
+    def error(self):
+        return (ValueError("not today") if "bad" in self
+                else RuntimeError("boom"))
+
+    def __str__(self):
+        raise self.error()
+
+    def encode(self, *args, **kwargs):
+        raise self.error()
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+@pytest.mark.parametrize("fmt", [ZONE_FMT, b"%Y-%m-%d"])
+def test_str_subclass_that_raises(fmt, threads):
+    good = "2021-03-04 05:06" if fmt == ZONE_FMT else "2021-03-04"
+    texts = [good, RaisingStr("bad"), "x", RaisingStr("bad too"), good]
+    got = date2int(texts, fmt, errors="coerce", fill=SENTINEL,
+                   threads=threads)
+    assert got.tolist() == [date2intWrapper(good, fmt), SENTINEL, SENTINEL,
+                            SENTINEL, date2intWrapper(good, fmt)]
+    assert got.null_indices().tolist() == [1, 2, 3]
+    # Its own text, for the first failure and among the others.
+    with pytest.raises(ValueError) as info:
+        date2int(texts, fmt, threads=threads)
+    assert str(info.value) == (
+        "date2int(): not today at position 1: 'bad' (format %r); 3 of 5 "
+        "elements failed, also at positions 2: 'x' (failed to read date "
+        "from fmt), 3: 'bad too'" % fmt)
+    with pytest.raises(ValueError) as info:
+        date2int(texts[2:], fmt, threads=threads)
+    assert str(info.value).endswith(
+        "2 of 3 elements failed, also at position 1: 'bad too' (not today)")
+    with pytest.raises(RuntimeError, match="boom"):
+        date2int([good, RaisingStr("x")], fmt, errors="coerce",
+                  threads=threads)
+
+
+# --------------------------------------------------------------------------
+# Leaks: the paths through date2intWrapper, the missing values and the
+# refused arguments, on success and on error, many times over.
+
+class WhenEnum(str, enum.Enum):
+    START = "2021-03-04 05:06"
+
+
+def _leak_cases():
+    good = "2021-03-04 05:06"
+    subclasses = [StrOwnStr("x" + good), StrOwnEncode(good), WhenEnum.START,
+                  "2021年03月04日", good, None]
+    cases = {
+        "str subclasses": (subclasses, {"errors": "coerce"}, None),
+        "str subclasses, threads": (subclasses * 3, {"errors": "coerce",
+                                                     "threads": 2}, None),
+        "iterator of non-ASCII": (lambda: iter(["2021年03月04日 05:06"] * 5),
+                                  {"threads": 2, "errors": "coerce"}, None),
+        "ValueError of a str subclass": ([good, RaisingStr("bad")], {},
+                                         ValueError),
+        "RuntimeError of a str subclass": ([good, RaisingStr("x")],
+                                           {"threads": 2}, RuntimeError),
+        "a number": ([good, 2021.0], {"errors": "coerce"}, TypeError),
+        "fill 1.5": ([good], {"fill": 1.5}, TypeError),
+        "fill too big": ([good], {"fill": 2 ** 64}, OverflowError),
+        "threads 0.5": ([good], {"threads": 0.5}, TypeError),
+    }
+    if np is not None:
+        cases["numpy missing kinds"] = (
+            [np.float32("nan"), np.datetime64("NaT", "s"), good],
+            {"errors": "coerce"}, None)
+        cases["numpy all NaN, raise"] = (np.full(5, np.nan, "float32"), {},
+                                         ValueError)
+        cases["numpy U, names rebound"] = (np.array([good, good + " +01",
+                                                     "x"]), {}, ValueError)
+    if pa is not None and hasattr(pa.Array, "__arrow_c_array__"):
+        cases["arrow floats, all missing"] = (
+            pa.array([None, float("nan")]), {"errors": "coerce"}, None)
+        cases["arrow floats, a number"] = (pa.array([None, 1.0]), {},
+                                           TypeError)
+        cases["arrow, names rebound"] = (pa.array([good, None, "x"]), {},
+                                         ValueError)
+    return cases
+
+
+LEAK_CASES = _leak_cases()
+LEAK_CALLS = 300 if os.environ.get("VELBROOK_SANITIZE") else 2000
+
+
+@pytest.mark.parametrize("case", sorted(LEAK_CASES))
+def test_no_leak(case, rebind):
+    texts, kwargs, exc = LEAK_CASES[case]
+    if "rebound" in case:
+        rebind({"search": lambda p, s: re.search(p, s)})
+    make = texts if callable(texts) else (lambda: texts)
+
+    def call():
+        try:
+            date2int(make(), ZONE_FMT, **kwargs)
+        except exc or ():
+            pass
+    if exc is not None:
+        with pytest.raises(exc):
+            date2int(make(), ZONE_FMT, **kwargs)
+    items = [] if callable(texts) else list(texts)
+    for _ in range(100):
+        call()
+    gc.collect()
+    counts = [sys.getrefcount(o) for o in items]
+    # The least growth of three rounds: a leak grows every round, while a
+    # free-threaded build frees some blocks only later, in bursts.
+    growth = []
+    for _ in range(3):
+        blocks = sys.getallocatedblocks()
+        for _ in range(LEAK_CALLS):
+            call()
+        gc.collect()
+        growth.append(sys.getallocatedblocks() - blocks)
+    assert [sys.getrefcount(o) for o in items] == counts
+    if not os.environ.get("VELBROOK_SANITIZE"):
+        assert min(growth) <= 40, "%s blocks after %d calls" % (growth,
+                                                                LEAK_CALLS)
 
 
 # --------------------------------------------------------------------------
@@ -618,6 +956,10 @@ def test_first_failure_wins_whatever_the_threads(source, failures, threads):
     assert str(info.value) == expected_message(
         values[first], RAISE_FMT, first, LONG,
         [(i, values[i]) for i in others])
+    # The same elements are nulls, whichever batch and share they are in.
+    texts, _ = SOURCES[source](values)
+    got = date2int(texts, RAISE_FMT, errors="coerce", threads=threads)
+    assert got.null_indices().tolist() == sorted(failures)
 
 
 @pytest.mark.parametrize("kwargs, want", [
@@ -632,6 +974,23 @@ def test_coerce_writes_fill(kwargs, want):
     got = date2int(texts, RAISE_FMT, **kwargs).tolist()
     good = date2intWrapper(GOOD, RAISE_FMT)
     assert got == [good, want, want, good, want]
+
+
+# Integers of other types are integers; more threads than are useful are
+# fewer threads; fill=None is the default's int64 minimum.
+@pytest.mark.parametrize("kwargs", [
+    {"threads": 2 ** 70}, {"threads": True}, {"fill": False}, {"fill": None},
+    {"fill": "numpy.int64", "threads": "numpy.uint8"},
+], ids=str)
+def test_integer_arguments(kwargs):
+    if "numpy.int64" in kwargs.values():
+        if np is None:
+            pytest.skip("numpy is not installed")
+        kwargs = {"fill": np.int64(-7), "threads": np.uint8(2)}
+    fill = kwargs.get("fill")
+    fill = INT64_MIN if fill is None else fill
+    got = date2int([GOOD, "x"], RAISE_FMT, errors="coerce", **kwargs)
+    assert got.tolist() == [date2intWrapper(GOOD, RAISE_FMT), int(fill)]
 
 
 def test_fill_is_not_used_with_raise():
@@ -686,6 +1045,12 @@ NOT_STR = ("date2int() texts must hold str (or None for a missing value), "
 NOT_ARROW_STRINGS = ("date2int() texts must be Arrow strings (format 'u', "
                      "'U' or 'vu'), not Arrow format %s")
 
+FILL_RANGE = ("date2int() fill must be None or an integer from "
+              "-9223372036854775808 to 9223372036854775807")
+FILL_TYPE = FILL_RANGE + ", not %s"
+THREADS_TYPE = "date2int() threads must be None or an integer of at least 1, " \
+    "not %s"
+
 # (texts, keyword arguments, exception type, message or None where the
 # interpreter words it).
 BAD_ARGUMENTS = {
@@ -728,11 +1093,26 @@ BAD_ARGUMENTS = {
                   "date2int() threads must be None or at least 1, not 0"),
     "threads -1": (lambda: ["2021"], {"threads": -1}, ValueError,
                    "date2int() threads must be None or at least 1, not -1"),
+    "threads -2**70": (lambda: [], {"threads": -2 ** 70}, ValueError,
+                       "date2int() threads must be None or at least 1, not "
+                       "-1180591620717411303424"),
     "threads str": (lambda: [], {"threads": "2"}, TypeError,
-                    "an integer is required"),
-    "fill str": (lambda: [], {"fill": "0"}, TypeError,
-                 "an integer is required"),
-    "fill too big": (lambda: [], {"fill": 2 ** 63}, OverflowError, None),
+                    THREADS_TYPE % "str"),
+    "threads 2.7": (lambda: ["2021"], {"threads": 2.7}, TypeError,
+                    THREADS_TYPE % "float"),
+    "threads 0.5": (lambda: ["2021"], {"threads": 0.5}, TypeError,
+                    THREADS_TYPE % "float"),
+    "threads 2.0": (lambda: ["2021"], {"threads": 2.0}, TypeError,
+                    THREADS_TYPE % "float"),
+    "fill str": (lambda: [], {"fill": "0"}, TypeError, FILL_TYPE % "str"),
+    "fill 1.9": (lambda: ["x"], {"errors": "coerce", "fill": 1.9},
+                 TypeError, FILL_TYPE % "float"),
+    "fill nan": (lambda: ["x"], {"errors": "coerce", "fill": float("nan")},
+                 TypeError, FILL_TYPE % "float"),
+    "fill too big": (lambda: [], {"fill": 2 ** 63}, OverflowError,
+                     FILL_RANGE + ", not 9223372036854775808"),
+    "fill too small": (lambda: [], {"fill": -2 ** 63 - 1}, OverflowError,
+                       FILL_RANGE + ", not -9223372036854775809"),
     "unknown keyword": (lambda: [], {"fmt2": b"%Y"}, TypeError,
                         "date2int() got an unexpected keyword argument "
                         "'fmt2'"),
@@ -765,6 +1145,118 @@ def test_bad_signature(call, kind, message):
         call()
     if message is not None:
         assert str(info.value) == message
+
+
+# --------------------------------------------------------------------------
+# Columns of numbers: entirely missing is a column of failures, a number
+# anywhere is refused.
+
+def _need(*libraries):
+    for name, module in zip(("numpy", "pandas", "pyarrow", "polars"),
+                            (np, pd, pa, pl)):
+        if name in libraries and module is None:
+            pytest.skip("%s is not installed" % name)
+    if "pyarrow" in libraries:
+        need_arrow_export()
+
+
+ALL_MISSING = {
+    "numpy float16": (("numpy",), lambda: np.full(3, np.nan, "float16")),
+    "numpy float32": (("numpy",), lambda: np.full(3, np.nan, "float32")),
+    "numpy float64": (("numpy",), lambda: np.full(3, np.nan)),
+    "numpy float64 strided": (("numpy",), lambda: np.full(6, np.nan)[::2]),
+    "numpy float64 byte-swapped": (
+        ("numpy",), lambda: np.full(3, np.nan, ">f8")),
+    "numpy longdouble": (("numpy",), lambda: np.full(3, np.nan,
+                                                     np.longdouble)),
+    "numpy complex128": (("numpy",), lambda: np.full(3, np.nan, complex)),
+    "numpy datetime64": (("numpy",), lambda: np.full(3, "NaT",
+                                                     "datetime64[s]")),
+    "numpy timedelta64": (("numpy",), lambda: np.full(3, "NaT",
+                                                      "timedelta64[s]")),
+    "numpy float64 empty": (("numpy",), lambda: np.zeros(0)),
+    "pandas float64": (("pandas",), lambda: pd.Series([np.nan] * 3)),
+    "pandas float32": (("pandas",), lambda: pd.Series([np.nan] * 3,
+                                                      dtype="float32")),
+    "pandas Float64": (("pandas",), lambda: pd.Series([None] * 3,
+                                                      dtype="Float64")),
+    "pandas Int64": (("pandas",), lambda: pd.Series([None] * 3,
+                                                    dtype="Int64")),
+    "pandas datetime64": (("pandas",), lambda: pd.Series([pd.NaT] * 3)),
+    "arrow float64 nulls": (("pyarrow",), lambda: pa.array([None] * 3,
+                                                           pa.float64())),
+    "arrow float64 NaN": (("pyarrow",), lambda: pa.array(
+        [float("nan"), None, float("nan")], pa.float64())),
+    "arrow float32 NaN": (("pyarrow",), lambda: pa.array(
+        [float("nan")] * 3, pa.float32())),
+    "arrow float16 NaN": (("pyarrow", "numpy"), lambda: pa.array(
+        np.full(3, np.nan, "float16"))),
+    "arrow int64 nulls": (("pyarrow",), lambda: pa.array([None] * 3,
+                                                         pa.int64())),
+    "arrow timestamp nulls": (("pyarrow",), lambda: pa.array(
+        [None] * 3, pa.timestamp("s"))),
+    "arrow chunked float64": (("pyarrow",), lambda: pa.chunked_array(
+        [pa.array([None], pa.float64()),
+         pa.array([float("nan")] * 2, pa.float64())])),
+    "polars Float64": (("polars",), lambda: pl.Series([None, float("nan"),
+                                                       None])),
+    "list of numpy and pandas kinds": (("numpy", "pandas"), lambda: [
+        missing_kind(k) for k in sorted(MISSING_KINDS)]),
+}
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+@pytest.mark.parametrize("case", sorted(ALL_MISSING))
+def test_entirely_missing_numbers_are_failures(case, threads):
+    libraries, make = ALL_MISSING[case]
+    _need(*libraries)
+    texts = make()
+    n = len(texts)
+    got = date2int(texts, b"%Y %M", errors="coerce", fill=SENTINEL,
+                   threads=threads)
+    assert got.tolist() == [SENTINEL] * n
+    assert got.null_count == n and got.unit == "s"
+    if n:
+        with pytest.raises(ValueError) as info:
+            date2int(texts, b"%Y", threads=threads)
+        message = str(info.value)
+        assert message.startswith("date2int(): missing value at position 0: ")
+        assert "; %d of %d elements failed, also at positions 1: " % (
+            n, n) in message
+
+
+# (libraries, column, exception message): one real number among missing
+# values is a TypeError that names what was given.
+WITH_A_NUMBER = {
+    "numpy float64": (("numpy",), lambda: np.array([np.nan, 1.5]),
+                      NOT_STR % ("numpy.float64", 1)),
+    "numpy float32": (("numpy",), lambda: np.array([np.nan, 0], "float32"),
+                      NOT_STR % ("numpy.float32", 1)),
+    "numpy datetime64": (("numpy",), lambda: np.array(
+        ["NaT", "2021-03-04"], "datetime64[D]"),
+        NOT_STR % ("numpy.datetime64", 1)),
+    "list of numpy float32": (("numpy",), lambda: [np.float32("nan"),
+                                                   np.float32(2)],
+                              NOT_STR % ("numpy.float32", 1)),
+    "list with a float": ((), lambda: [float("nan"), 2.0],
+                          NOT_STR % ("float", 1)),
+    "pandas float64": (("pandas", "pyarrow"), lambda: pd.Series(
+        [np.nan, 1.0]), NOT_ARROW_STRINGS % "'g'"),
+    "arrow float64": (("pyarrow",), lambda: pa.array([None, float("nan"),
+                                                      0.0]),
+                      NOT_ARROW_STRINGS % "'g'"),
+    "arrow int64": (("pyarrow",), lambda: pa.array([None, 3]),
+                    NOT_ARROW_STRINGS % "'l'"),
+}
+
+
+@pytest.mark.parametrize("case", sorted(WITH_A_NUMBER))
+def test_a_number_among_missing_values_is_refused(case):
+    libraries, make, message = WITH_A_NUMBER[case]
+    _need(*libraries)
+    with pytest.raises(TypeError) as info:
+        date2int(make(), b"%Y", errors="coerce")
+    assert str(info.value) == message
 
 
 # Formats at their edges: a bytearray, bytes after a NUL, no conversion.
@@ -898,6 +1390,19 @@ def test_constructor(make, want):
         assert type(c) is Int64Column and c.tolist() == want
 
 
+# A buffer of int64 in either byte order, with or without a prefix that
+# says so: the same integers (copied when in the machine's order, else
+# iterated).
+@pytest.mark.parametrize("dtype", ["<i8", ">i8", "=i8", "i8"])
+def test_constructor_reads_each_byte_order(dtype):
+    if np is None:
+        pytest.skip("numpy is not installed")
+    values = [5, -6, 2 ** 40, -2 ** 63]
+    source = np.array(values, dtype)
+    assert Int64Column(source).tolist() == values
+    assert Int64Column(source[::-1]).tolist() == values[::-1]
+
+
 def test_constructor_copies_the_buffer():
     source = array.array("q", [1, 2])
     c = Int64Column(source)
@@ -955,6 +1460,135 @@ def test_ctrl_c_stops_a_long_call(threads):
     out, status, waited = interrupted(code)
     assert out == "interrupted\n" and status == 0
     assert waited < 5
+
+
+# Under an address-space limit that leaves room for some of the threads
+# asked for, or none: the threads that started are joined, the rest of the
+# work is done on the calling thread, and the result is the same (or a
+# MemoryError where even that cannot be done).  Swept in steps smaller
+# than a thread's stack, so some step starts some but not all threads.
+THREAD_START_CHILD = """
+import resource
+from velbrook.columns import date2int
+try:
+    import numpy
+except ImportError:
+    numpy = None
+
+FMT = b"%Y-%m-%d %H:%M:%S"
+TEXTS = ["2021-03-04 05:06:07", "2021-13-04 05:06:07"] * 150000
+
+
+def vm_size():
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith("VmSize:"):
+                return int(line.split()[1]) * 1024
+
+
+columns = [("list", TEXTS), ("iterator", None)]
+if numpy is not None:
+    columns.append(("numpy", numpy.array(TEXTS)))
+soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+for name, texts in columns:
+    want = date2int(TEXTS, FMT, errors="coerce", threads=1)
+    outcomes = []
+    for mib in range(0, 161, 4):
+        column = iter(TEXTS) if texts is None else texts
+        try:
+            resource.setrlimit(resource.RLIMIT_AS,
+                               (vm_size() + mib * 2 ** 20, hard))
+            try:
+                got = date2int(column, FMT, errors="coerce", threads=8)
+            finally:
+                resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+        except MemoryError:
+            outcomes.append("M")
+            continue
+        outcomes.append("=" if got == want else "X")
+    print(name, "".join(outcomes), flush=True)
+"""
+
+
+def test_threads_that_cannot_start(run_python):
+    if os.environ.get("VELBROOK_SANITIZE"):
+        pytest.skip("the sanitizers reserve more address space than a "
+                    "limit can leave")
+    done = run_python(THREAD_START_CHILD, timeout=300)
+    assert done.returncode == 0, done.stderr
+    lines = done.stdout.splitlines()
+    assert len(lines) >= 2
+    for line in lines:
+        name, outcomes = line.split()
+        assert set(outcomes) <= {"=", "M"}, line
+        assert outcomes.endswith("="), line  # enough room: threads ran
+
+
+# From a thread with the smallest stack the interpreter allows: the
+# threads' shares of a batch are not kept on the calling thread's stack.
+SMALL_STACK_CHILD = """
+import threading
+from velbrook.columns import date2int
+try:
+    import numpy
+except ImportError:
+    numpy = None
+
+TEXTS = ["2021-03-04 05:06:07", "x"] * 150000
+columns = [("list", lambda: TEXTS), ("iterator", lambda: iter(TEXTS))]
+if numpy is not None:
+    columns.append(("numpy", lambda: numpy.array(TEXTS)))
+want = date2int(TEXTS, "%Y-%m-%d %H:%M:%S", errors="coerce", threads=1)
+threading.stack_size(32768)
+for name, make in columns:
+    got = []
+    worker = threading.Thread(target=lambda: got.append(date2int(
+        make(), "%Y-%m-%d %H:%M:%S", errors="coerce", threads=8)))
+    worker.start()
+    worker.join()
+    print(name, got == [want], flush=True)
+"""
+
+
+def test_threads_from_a_thread_with_a_small_stack(run_python):
+    if os.environ.get("VELBROOK_SANITIZE"):
+        pytest.skip("the sanitizers' stack frames outgrow the smallest stack")
+    done = run_python(SMALL_STACK_CHILD, timeout=300)
+    assert done.returncode == 0, done.stderr
+    lines = done.stdout.splitlines()
+    assert len(lines) >= 2 and all(line.endswith(" True") for line in lines)
+
+
+# A non-ASCII str is encoded for the call, not through the interpreter's
+# UTF-8 cache, which would stay on each str (sys.getsizeof counts it).
+def object_array(texts):
+    if np is None:
+        pytest.skip("numpy is not installed")
+    a = np.empty(len(texts), dtype=object)
+    a[:] = texts
+    return a
+
+
+NON_ASCII_CONTAINERS = {
+    "list": list, "tuple": tuple, "generator": lambda t: (x for x in t),
+    "numpy object": object_array,
+}
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+@pytest.mark.parametrize("source", sorted(NON_ASCII_CONTAINERS))
+def test_non_ascii_texts_keep_no_utf8_copy(source, threads):
+    fmt = "%Y年%m月%d日 %H:%M".encode()
+    # New str objects for each test, none encoded yet.
+    texts = ["%04d年03月04日 05:06" % (1000 + i) for i in range(300)]
+    texts += ["".join(list(t)) for t in ["2021年03月04日 05:06 +01",
+                               "2021年03月04日\u3000+01", "\ud800x",
+                               "2021年13月04日 05:06", "\xe9t\xe9"]]
+    sizes = [sys.getsizeof(t) for t in texts]
+    got = date2int(NON_ASCII_CONTAINERS[source](texts), fmt,
+                   errors="coerce", fill=SENTINEL, threads=threads)
+    assert [sys.getsizeof(t) for t in texts] == sizes
+    assert got.tolist() == [oracle(t, fmt, False) for t in texts]
 
 
 def test_date2int_of_a_failed_import_raises(run_python):

@@ -5,9 +5,9 @@ from typing_extensions import SupportsIndex
 
 __test__: Dict[Any, Any]
 
-# A column of date texts: str items (None, NaN or pandas.NA for a missing
-# value), a numpy unicode array, or an Arrow string array (anything with
-# __arrow_c_array__ or __arrow_c_stream__).
+# A column of date texts: str items (None, NaN, NaT or pandas.NA for a
+# missing value), a numpy unicode array, or an Arrow string array (anything
+# with __arrow_c_array__ or __arrow_c_stream__).
 _Texts = Union[Iterable[Optional[Union[str, float]]], Any]
 # A format: str (UTF-8) or bytes.
 _Format = Union[str, bytes, bytearray]
@@ -63,8 +63,8 @@ def date2int(
     *,
     skip_tz: object = False,
     errors: str = "raise",
-    fill: Optional[SupportsInt] = None,
-    threads: Optional[SupportsInt] = None,
+    fill: Optional[SupportsIndex] = None,
+    threads: Optional[SupportsIndex] = None,
     format: None = None,
 ) -> Int64Column: ...
 @overload
@@ -74,7 +74,7 @@ def date2int(
     *,
     skip_tz: object = False,
     errors: str = "raise",
-    fill: Optional[SupportsInt] = None,
-    threads: Optional[SupportsInt] = None,
+    fill: Optional[SupportsIndex] = None,
+    threads: Optional[SupportsIndex] = None,
     format: _Format,
 ) -> Int64Column: ...

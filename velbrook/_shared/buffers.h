@@ -47,6 +47,39 @@ inline bool isModuleType(PyTypeObject* type, const char* module,
     return found.get() == reinterpret_cast<PyObject*>(type);
 }
 
+// What the first character of a struct-module format says of its byte
+// order and sizes: none or '@', the machine's order and the C compiler's
+// sizes; '=', the machine's order and the standard sizes; '<', '>' and
+// '!', little-, big- and big-endian with the standard sizes.
+struct ByteOrder {
+    bool standardSizes;
+    bool swapped;  // not the machine's order
+};
+
+// The byte order of `format`, which is moved past the character saying
+// it: the one place where that prefix is read.
+inline ByteOrder takeByteOrder(const char*& format) noexcept
+{
+    const bool little = PY_LITTLE_ENDIAN;
+    switch (*format) {
+        case '@':
+            ++format;
+            return {false, false};
+        case '=':
+            ++format;
+            return {true, false};
+        case '<':
+            ++format;
+            return {true, !little};
+        case '>':
+        case '!':
+            ++format;
+            return {true, little};
+        default:
+            return {false, false};
+    }
+}
+
 namespace buffer_detail {
 
 // Element `i` of a strided run of `T`, as a double.  Signed and unsigned
@@ -176,14 +209,11 @@ private:
     static Kind kindOf(const char* format, Py_ssize_t itemsize,
                        bool orderPrefixes) noexcept
     {
-        bool native = true;
-        if (*format == '@') {
-            ++format;
-        } else if (orderPrefixes &&
-                   (*format == '=' || (*format == '<' && PY_LITTLE_ENDIAN))) {
-            native = false;
-            ++format;
+        const ByteOrder order = takeByteOrder(format);
+        if (order.swapped || (order.standardSizes && !orderPrefixes)) {
+            return Kind::none;
         }
+        const bool native = !order.standardSizes;
         if (format[0] == '\0' || format[1] != '\0') {
             return Kind::none;
         }

@@ -12,6 +12,8 @@ namespace vb {
 
 inline constexpr const char* unfolderModule =
     "velbrook.intToTime.ordinal_unfolder";
+inline constexpr const char* codecModule =
+    "velbrook.dateToInt.calendar_text_codec";
 
 // Optional arguments of ordinal_unfolder's `tm_to_datetime`.
 struct TmToDatetimeOptions {

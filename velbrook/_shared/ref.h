@@ -142,6 +142,28 @@ inline Ref dictItem(PyObject* dict, const char* key) noexcept
     return text ? dictItem(dict, text.get()) : Ref();
 }
 
+// The pending exception taken out, as one normalised object (new
+// reference); an empty Ref when none is set.
+inline Ref takeError() noexcept
+{
+#if PY_VERSION_HEX >= 0x030C0000
+    return Ref::steal(PyErr_GetRaisedException());
+#else
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    if (!type) {
+        return Ref();
+    }
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (tb && value) {
+        PyException_SetTraceback(value, tb);
+    }
+    Py_XDECREF(type);
+    Py_XDECREF(tb);
+    return Ref::steal(value);
+#endif
+}
+
 // New reference to item `i` (0 or more) of an exact list, or an empty Ref
 // and no exception when the list is shorter, as it is at this moment.
 inline Ref listItem(PyObject* list, Py_ssize_t i) noexcept

@@ -5,6 +5,7 @@
 
 #include "../_shared/python.h"
 
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <vector>
@@ -49,9 +50,41 @@ struct ArrowArrayStream {
 
 // The three string layouts: 32-bit offsets ("u"), 64-bit offsets ("U")
 // and 16-byte views ("vu", inline up to 12 bytes, else in a data buffer);
-// and the null type ("n": no buffers, every element missing), which is how
-// an empty or all-missing column of objects comes.
+// and a column whose every element is missing: the null type ("n": no
+// buffers), which is how an empty or all-missing column of objects comes,
+// or numbers or times that are all null or NaN (what pandas hands over for
+// a column of dates read from empty fields).
 enum class StringLayout { offsets32, offsets64, views, nulls };
+
+// True when the IEEE float of `bytes` bytes (2, 4, 8, or those of a long
+// double) at `p` is a NaN; the copy allows unaligned data.
+inline bool floatIsNaN(const char* p, std::size_t bytes) noexcept
+{
+    switch (bytes) {
+        case 2: {
+            std::uint16_t half;
+            std::memcpy(&half, p, 2);
+            return (half & 0x7C00) == 0x7C00 && (half & 0x03FF) != 0;
+        }
+        case 4: {
+            float f;
+            std::memcpy(&f, p, 4);
+            return std::isnan(f);
+        }
+        case 8: {
+            double d;
+            std::memcpy(&d, p, 8);
+            return std::isnan(d);
+        }
+        case sizeof(long double): {
+            long double d;
+            std::memcpy(&d, p, sizeof d);
+            return std::isnan(d);
+        }
+        default:
+            return false;
+    }
+}
 
 // One array of strings, read in place; valid while its owner lives.
 class ArrowStrings {
@@ -196,33 +229,92 @@ private:
         return result;
     }
 
-    // The layout of a string schema; false with TypeError for any other.
-    static bool layoutOf(const ArrowSchema* schema,
-                         StringLayout& layout) noexcept
+    // How the arrays of a schema are read.
+    struct ChunkFormat {
+        StringLayout layout = StringLayout::nulls;
+        // Numbers or times of fixed width, accepted only when every element
+        // is missing, and then read as nulls; a float's NaN is missing too.
+        bool numbers = false;
+        std::size_t floatBytes = 0;           // 2, 4 or 8 for a float, else 0
+        const ArrowSchema* schema = nullptr;  // for messages
+    };
+
+    // TypeError naming the format that is not one of strings.
+    static void raiseNotStrings(const ArrowSchema* schema) noexcept
     {
         const char* f = schema ? schema->format : nullptr;
-        if (f && !schema->dictionary && std::strcmp(f, "u") == 0) {
-            layout = StringLayout::offsets32;
-            return true;
-        }
-        if (f && !schema->dictionary && std::strcmp(f, "U") == 0) {
-            layout = StringLayout::offsets64;
-            return true;
-        }
-        if (f && !schema->dictionary && std::strcmp(f, "vu") == 0) {
-            layout = StringLayout::views;
-            return true;
-        }
-        if (f && !schema->dictionary && std::strcmp(f, "n") == 0) {
-            layout = StringLayout::nulls;
-            return true;
-        }
         PyErr_Format(PyExc_TypeError,
                      "date2int() texts must be Arrow strings (format 'u', "
                      "'U' or 'vu'), not Arrow format '%.50s'%s",
                      f ? f : "",
                      schema && schema->dictionary ? " with a dictionary" : "");
+    }
+
+    // The format of a string schema, or of one of numbers or times (each
+    // array of which must then be entirely missing); false with TypeError
+    // for any other.
+    static bool formatOf(const ArrowSchema* schema, ChunkFormat& out) noexcept
+    {
+        const char* f = schema ? schema->format : nullptr;
+        out.schema = schema;
+        if (!f || schema->dictionary) {
+            raiseNotStrings(schema);
+            return false;
+        }
+        if (std::strcmp(f, "u") == 0) {
+            out.layout = StringLayout::offsets32;
+            return true;
+        }
+        if (std::strcmp(f, "U") == 0) {
+            out.layout = StringLayout::offsets64;
+            return true;
+        }
+        if (std::strcmp(f, "vu") == 0) {
+            out.layout = StringLayout::views;
+            return true;
+        }
+        if (std::strcmp(f, "n") == 0) {
+            out.layout = StringLayout::nulls;
+            return true;
+        }
+        // Booleans, integers, floats (half, single, double) and every
+        // temporal type ("t..."): one data buffer of fixed-width values.
+        const bool scalar = f[0] != '\0' && f[1] == '\0' &&
+                            std::strchr("bcCsSiIlLefg", f[0]) != nullptr;
+        if (scalar || f[0] == 't') {
+            out.layout = StringLayout::nulls;
+            out.numbers = true;
+            out.floatBytes = !scalar       ? 0
+                             : f[0] == 'e' ? 2
+                             : f[0] == 'f' ? 4
+                             : f[0] == 'g' ? 8
+                                           : 0;
+            return true;
+        }
+        raiseNotStrings(schema);
         return false;
+    }
+
+    // True when every element of an array of numbers is null or NaN.
+    static bool entirelyMissing(const ArrowArray& a,
+                                std::size_t floatBytes) noexcept
+    {
+        if (a.length == 0 || a.null_count == a.length) {
+            return true;
+        }
+        const auto* validity = static_cast<const std::uint8_t*>(a.buffers[0]);
+        const char* values = static_cast<const char*>(a.buffers[1]);
+        for (std::int64_t j = a.offset; j < a.offset + a.length; ++j) {
+            if (validity && !((validity[j >> 3] >> (j & 7)) & 1)) {
+                continue;  // null
+            }
+            if (floatBytes == 0 || !values ||
+                !floatIsNaN(values + static_cast<std::size_t>(j) * floatBytes,
+                            floatBytes)) {
+                return false;
+            }
+        }
+        return true;
     }
 
     template <class T>
@@ -239,34 +331,55 @@ private:
                             "capsules");
             return ArrowImport::failed;
         }
-        keep_.push_back(Ref::incref(pair));
+        try {
+            keep_.push_back(Ref::incref(pair));
+        } catch (...) {
+            PyErr_NoMemory();
+            return ArrowImport::failed;
+        }
         auto* schema =
             pointerOf<ArrowSchema>(PyTuple_GET_ITEM(pair, 0), "arrow_schema");
         auto* array =
             pointerOf<ArrowArray>(PyTuple_GET_ITEM(pair, 1), "arrow_array");
-        StringLayout layout;
-        if (!schema || !array || !layoutOf(schema, layout) ||
-            !addChunk(*array, layout)) {
+        ChunkFormat format;
+        if (!schema || !array || !formatOf(schema, format) ||
+            !addChunk(*array, format)) {
             return ArrowImport::failed;
         }
         return ArrowImport::done;
     }
 
     // False with TypeError for an array without the buffers its layout
-    // reads (validity, offsets or views, data) or with children.
-    bool addChunk(const ArrowArray& a, StringLayout layout)
+    // reads (validity, offsets or views, data) or with children, or for
+    // numbers that are not all missing; MemoryError when the chunk cannot
+    // be kept.
+    bool addChunk(const ArrowArray& a, const ChunkFormat& format) noexcept
     {
+        const StringLayout layout = format.layout;
         const bool views = layout == StringLayout::views;
-        const bool nulls = layout == StringLayout::nulls;
+        const bool strings = layout != StringLayout::nulls;
+        const bool buffersMissing =
+            a.length > 0 && (!a.buffers || !a.buffers[1]);
         if (a.length < 0 || a.offset < 0 || a.n_children != 0 ||
-            (!nulls && ((views ? a.n_buffers < 3 : a.n_buffers != 3) ||
-                        (a.length > 0 && (!a.buffers || !a.buffers[1]))))) {
+            (strings && ((views ? a.n_buffers < 3 : a.n_buffers != 3) ||
+                         buffersMissing)) ||
+            (format.numbers && a.length > 0 &&
+             (a.n_buffers < 2 || !a.buffers))) {
             PyErr_SetString(PyExc_TypeError,
                             "date2int() got an Arrow string array whose "
                             "buffers do not match its format");
             return false;
         }
-        chunks_.emplace_back(a, layout);
+        if (format.numbers && !entirelyMissing(a, format.floatBytes)) {
+            raiseNotStrings(format.schema);
+            return false;
+        }
+        try {
+            chunks_.emplace_back(a, layout);
+        } catch (...) {
+            PyErr_NoMemory();
+            return false;
+        }
         return true;
     }
 
@@ -288,45 +401,46 @@ private:
         if (!stream) {
             return ArrowImport::failed;
         }
-        keep_.push_back(std::move(capsule));
+        try {
+            keep_.push_back(std::move(capsule));
+        } catch (...) {
+            PyErr_NoMemory();  // the capsule is still ours, and released
+            return ArrowImport::failed;
+        }
         int code = stream->get_schema(stream, &schema_);
         if (code != 0) {
             schema_.release = nullptr;
             streamFailed(stream, code);
             return ArrowImport::failed;
         }
-        StringLayout layout;
-        if (!layoutOf(&schema_, layout)) {
+        ChunkFormat format;
+        if (!formatOf(&schema_, format)) {
             return ArrowImport::failed;
         }
         // Every chunk first: the arrays must not move once read from.
-        try {
-            for (;;) {
-                ArrowArray next;
-                std::memset(&next, 0, sizeof next);
-                code = stream->get_next(stream, &next);
-                if (code != 0) {
-                    streamFailed(stream, code);
-                    return ArrowImport::failed;
-                }
-                if (!next.release) {
-                    break;  // the end
-                }
-                try {
-                    owned_.push_back(next);
-                } catch (...) {
-                    next.release(&next);
-                    throw;
-                }
+        for (;;) {
+            ArrowArray next;
+            std::memset(&next, 0, sizeof next);
+            code = stream->get_next(stream, &next);
+            if (code != 0) {
+                streamFailed(stream, code);
+                return ArrowImport::failed;
             }
-            for (const ArrowArray& a : owned_) {
-                if (!addChunk(a, layout)) {
-                    return ArrowImport::failed;
-                }
+            if (!next.release) {
+                break;  // the end
             }
-        } catch (const std::bad_alloc&) {
-            PyErr_NoMemory();
-            return ArrowImport::failed;
+            try {
+                owned_.push_back(next);
+            } catch (...) {
+                next.release(&next);
+                PyErr_NoMemory();
+                return ArrowImport::failed;
+            }
+        }
+        for (const ArrowArray& a : owned_) {
+            if (!addChunk(a, format)) {
+                return ArrowImport::failed;
+            }
         }
         return ArrowImport::done;
     }

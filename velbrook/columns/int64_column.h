@@ -20,6 +20,7 @@
 #include <cstring>
 #include <limits>
 
+#include "../_shared/buffers.h"
 #include "../_shared/capi.h"
 #include "../_shared/compat.h"
 #include "../_shared/encoding.h"
@@ -47,10 +48,10 @@ inline const char* unitName(ColumnUnit unit) noexcept
     return nullptr;
 }
 
-// The unit of the integers a format makes, by the date module's rule.
-inline ColumnUnit unitOfFormat(const char* fmt) noexcept
+// The unit of the integers a compiled format makes.
+inline ColumnUnit unitOf(const FormatClass& markers) noexcept
 {
-    switch (classifyFormat(fmt).written()) {
+    switch (markers.written()) {
         case Encoding::epochMilliseconds:
             return ColumnUnit::milliseconds;
         case Encoding::epochSeconds:
@@ -460,10 +461,8 @@ inline Ref columnFromValues(PyObject* values) noexcept
         if (PyObject_GetBuffer(values, &view,
                                PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) == 0) {
             const char* f = view.format ? view.format : "B";
-            if (*f == '@' || *f == '=' || (*f == '<' && PY_LITTLE_ENDIAN)) {
-                ++f;
-            }
-            const bool int64 = view.itemsize == 8 && f[1] == '\0' &&
+            const bool int64 = !takeByteOrder(f).swapped &&
+                               view.itemsize == 8 && f[1] == '\0' &&
                                (f[0] == 'q' || f[0] == 'l');
             Ref column;
             if (int64) {

@@ -85,15 +85,29 @@ inline Failure parsedDateToInt(const char* date, const CompiledFormat& fmt,
     return why;
 }
 
+// The conversion of a text that need not end in a NUL: the plan reads
+// `date[0..size)` where it lies; only when it leaves the text to the
+// parser is `terminated()` asked for those bytes followed by a NUL (null
+// when there is no memory for a copy). `out` is written only on success.
+template <class Terminated>
+inline Failure dateToIntOfView(const char* date, std::size_t size,
+                               const CompiledFormat& fmt, std::int64_t& out,
+                               Terminated terminated) noexcept
+{
+    if (plannedDateToInt(date, size, fmt, out)) {
+        return Failure::none;
+    }
+    const char* text = terminated();
+    return text ? parsedDateToInt(text, fmt, out) : Failure::noMemory;
+}
+
 // Parses `date` against the format and encodes the instant as its markers
 // say; `out` is written only on success.
 __attribute__((always_inline)) inline Failure dateToInt(
     const char* date, std::size_t size, const CompiledFormat& fmt,
     std::int64_t& out) noexcept
 {
-    return plannedDateToInt(date, size, fmt, out)
-               ? Failure::none
-               : parsedDateToInt(date, fmt, out);
+    return dateToIntOfView(date, size, fmt, out, [date] { return date; });
 }
 
 // As dateToInt, but every failure gives -1 (also a genuine value: one

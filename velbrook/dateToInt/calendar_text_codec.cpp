@@ -23,7 +23,7 @@
 #include "../_shared/names.h"
 #include "../_shared/published.h"
 #include "PosixFctns.h"
-#include "zone_suffix.h"
+#include "zone_suffix_proof.h"
 
 namespace vb {
 namespace {
@@ -40,10 +40,6 @@ TmToDatetime tmToDatetime = nullptr;
 
 Immortal encodeName;   // interned "encode"
 Immortal emptyString;  // "", the replacement of a zone suffix
-
-// The pattern of a trailing numeric zone such as " +0100" or "-05"; the
-// rule it stands for is findZoneSuffixIn's.
-constexpr const char* tzRegexp = "\\s*[\\+-][0-9]+$";
 
 // Module attributes read at every call that removes a zone suffix.
 GlobalName searchName("search");
@@ -235,15 +231,11 @@ private:
 // Time-zone suffix.
 
 // The standard library's `re.search` and `re.sub` as bound at import, and
-// the pattern string this module bound as TZ_REGEXP.  The functions are
-// pinned only when they are the `re` module's own plain functions.  While
-// the module's names still hold exactly these objects, with their code and
-// defaults unchanged, the suffix is found and removed here, with the same
-// result as the calls (checked against them by the tests), without
-// calling them.  Kept for the process.
-PinnedFunction standardSearch;
-PinnedFunction standardSub;
-Immortal ownPattern;
+// the pattern string this module bound as TZ_REGEXP.  While the module's
+// names still hold what this proves, the suffix is found and removed
+// here, with the same result as the calls (checked against them by the
+// tests), without calling them.
+ZoneSuffixProof zoneSuffixProof;
 
 // The code points of a `str`, for findZoneSuffixIn.
 struct CodePoints {
@@ -287,12 +279,12 @@ __attribute__((always_inline)) inline bool readNames(GlobalName& function,
 // that the search (or the cut) is done here instead of calling them.
 bool ownSearch(PyObject* search, PyObject* pattern) noexcept
 {
-    return standardSearch.is(search) && pattern == ownPattern.get();
+    return zoneSuffixProof.search(search, pattern);
 }
 
 bool ownSub(PyObject* sub, PyObject* pattern) noexcept
 {
-    return standardSub.is(sub) && pattern == ownPattern.get();
+    return zoneSuffixProof.sub(sub, pattern);
 }
 
 // Sets `date` to the `str` `text` without the match of TZ_REGEXP a search
@@ -703,14 +695,7 @@ bool importRegexFunctions() noexcept
     if (!bindImportedNames("re", {"search", "sub"}, found)) {
         return false;
     }
-    standardSearch.clear();
-    standardSub.clear();
-    Ref ownSearch = standardFunction("re", "search");
-    Ref ownSub = standardFunction("re", "sub");
-    if (found[0].get() == ownSearch.get() && found[1].get() == ownSub.get()) {
-        standardSearch.pin(ownSearch.get());
-        standardSub.pin(ownSub.get());
-    }
+    zoneSuffixProof.pin(found[0].get(), found[1].get());
     return !PyErr_Occurred();
 }
 
@@ -745,7 +730,7 @@ bool init(PyObject* module) noexcept
     }
     Ref pattern = Ref::steal(PyUnicode_FromString(tzRegexp));
     return pattern && setGlobal("TZ_REGEXP", pattern.get()) &&
-           ownPattern.set(std::move(pattern));
+           zoneSuffixProof.setOwnPattern(std::move(pattern));
 }
 
 }  // namespace

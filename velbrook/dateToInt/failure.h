@@ -15,6 +15,10 @@ enum class Failure : std::uint8_t {
     missing,         // a column's None or null entry
     notText,         // a str that has no UTF-8 form (a lone surrogate)
     noMemory,        // no memory for a column's copy of a text
+    // date2intWrapper raised a ValueError with a text of its own for a
+    // column's element (from a str subclass's str() or encode()); the
+    // column keeps that text to show instead of this failure's message.
+    otherValueError,
 };
 
 // Indexed by `Failure`.
@@ -25,10 +29,11 @@ inline constexpr const char* failureMessages[] = {
     "missing value",
     "text not encodable as UTF-8",
     "out of memory",
+    "date2intWrapper raised ValueError",
 };
 
 static_assert(sizeof failureMessages / sizeof failureMessages[0] ==
-                  static_cast<int>(Failure::noMemory) + 1,
+                  static_cast<int>(Failure::otherValueError) + 1,
               "one message per failure");
 
 inline const char* failureText(Failure f) noexcept

@@ -1,14 +1,20 @@
 // The trailing numeric time-zone suffix that the date module removes: the
-// one match of its pattern `\s*[\+-][0-9]+$` (the module attribute
-// TZ_REGEXP) as the regular-expression module finds it in a `str`. No
-// interpreter header: the rule is written once over a reader of the text,
-// so that code points, ASCII bytes and UTF-8 share it.
+// one match of its pattern `tzRegexp` (the module attribute TZ_REGEXP) as
+// the regular-expression module finds it in a `str`. No interpreter
+// header: the rule is written once over a reader of the text, so that
+// code points, ASCII bytes and UTF-8 share it.  "zone_suffix_proof.h"
+// tells when the date module's names still mean this rule.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
 namespace vb {
+
+// TZ_REGEXP as the date module binds it: a sign and ASCII digits at the
+// end of the text (or before a final newline), after any run of
+// whitespace; findZoneSuffixIn is its match.
+inline constexpr const char* tzRegexp = "\\s*[\\+-][0-9]+$";
 
 // True for the code points `str.isspace()` accepts, which is how the
 // regular-expression module's `\s` counts whitespace in a `str` pattern.
@@ -31,8 +37,9 @@ constexpr bool isUnicodeSpace(std::uint32_t c) noexcept
 //   - spaceBefore(p): for 0 < p <= n, how many units the character ending
 //     at p spans when it is whitespace as isUnicodeSpace says, else 0.
 template <class Text>
-bool findZoneSuffixIn(const Text& text, std::size_t n, std::size_t& start,
-                      std::size_t& end) noexcept
+__attribute__((always_inline)) inline bool findZoneSuffixIn(
+    const Text& text, std::size_t n, std::size_t& start,
+    std::size_t& end) noexcept
 {
     const std::size_t e = (n > 0 && text.unit(n - 1) == '\n') ? n - 1 : n;
     std::size_t d = e;
@@ -52,15 +59,64 @@ bool findZoneSuffixIn(const Text& text, std::size_t n, std::size_t& start,
     return true;
 }
 
-// A text of one byte per character: ASCII (or Latin-1 code points).
-struct ByteText {
+// The code point of the well-formed UTF-8 sequence ending just before
+// `end` (after `begin`), and its length; length 0 for anything else.
+inline std::uint32_t codePointBefore(const unsigned char* begin,
+                                     const unsigned char* end,
+                                     int& length) noexcept
+{
+    length = 0;
+    if (end == begin) {
+        return 0;
+    }
+    if (end[-1] < 0x80) {
+        length = 1;
+        return end[-1];
+    }
+    // Up to three continuation bytes, then a lead byte.
+    int n = 1;
+    while (n <= 4 && end - n >= begin && (end[-n] & 0xC0) == 0x80) {
+        ++n;
+    }
+    if (n > 4 || end - n < begin) {
+        return 0;
+    }
+    const unsigned char lead = end[-n];
+    const int expected = lead >= 0xF0   ? 4
+                         : lead >= 0xE0 ? 3
+                         : lead >= 0xC0 ? 2
+                                        : 0;
+    if (expected != n) {
+        return 0;
+    }
+    std::uint32_t c = lead & (0x7F >> n);
+    for (int i = n - 1; i >= 1; --i) {
+        c = (c << 6) | (end[-i] & 0x3F);
+    }
+    length = n;
+    return c;
+}
+
+// A text of bytes, read by findZoneSuffixIn: one byte per character
+// (ASCII, or Latin-1 code points), or UTF-8, as the columns read it, where
+// bytes that are not well-formed UTF-8 are no whitespace.
+template <bool utf8>
+struct BytesText {
     const unsigned char* s;
 
     std::uint32_t unit(std::size_t i) const noexcept { return s[i]; }
     std::size_t spaceBefore(std::size_t p) const noexcept
     {
-        return isUnicodeSpace(s[p - 1]) ? 1 : 0;
+        int length = 1;
+        const std::uint32_t c =
+            utf8 ? codePointBefore(s, s + p, length) : s[p - 1];
+        return length != 0 && isUnicodeSpace(c)
+                   ? static_cast<std::size_t>(length)
+                   : 0;
     }
 };
+
+using ByteText = BytesText<false>;
+using Utf8Text = BytesText<true>;
 
 }  // namespace vb
