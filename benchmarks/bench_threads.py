@@ -39,33 +39,28 @@ def _date_texts(rng):
 
 # Each case makes the inputs of one thread (a new rng per thread, so no
 # object is shared) and a loop that makes BATCH calls over them.
-def _date2int_case(rng):
-    texts, fmt = _date_texts(rng), bytes(b"%Y-%m-%d %H:%M:%S")
-
+def _calls(function, inputs, *rest):
+    # A loop of one call per input, BATCH of them.
     def run():
-        for text in texts:
-            date2intWrapper(text, fmt)
+        for x in inputs:
+            function(x, *rest)
     return run, BATCH
+
+
+FMT = b"%Y-%m-%d %H:%M:%S"
+
+
+def _date2int_case(rng):
+    return _calls(date2intWrapper, _date_texts(rng), FMT)
 
 
 def _strptime_case(rng):
-    texts = [t[:19] for t in _date_texts(rng)]
-    fmt = bytes(b"%Y-%m-%d %H:%M:%S")
-
-    def run():
-        for text in texts:
-            strptime(text, fmt)
-    return run, BATCH
+    return _calls(strptime, [t[:19] for t in _date_texts(rng)], FMT)
 
 
 def _int2time_case(rng):
-    seconds = [rng.randint(0, 2 ** 31) for _ in range(BATCH)]
-    fmt = bytes(b"%Y-%m-%d %H:%M:%S")
-
-    def run():
-        for x in seconds:
-            int2time(x, fmt)
-    return run, BATCH
+    return _calls(int2time, [rng.randint(0, 2 ** 31) for _ in range(BATCH)],
+                  FMT)
 
 
 def _histogram_case(rng):
@@ -80,12 +75,8 @@ def _histogram_case(rng):
 def _gmtime_case(rng):
     # The standard library's nearest call, for what the interpreter itself
     # allows: it too builds a record of a type all threads share.
-    seconds = [rng.randint(0, 2 ** 31) for _ in range(BATCH)]
-
-    def run():
-        for x in seconds:
-            time.gmtime(x)
-    return run, BATCH
+    return _calls(time.gmtime,
+                  [rng.randint(0, 2 ** 31) for _ in range(BATCH)])
 
 
 CASES = [

@@ -21,6 +21,14 @@ _get_name = ctypes.PYFUNCTYPE(ctypes.c_char_p, ctypes.py_object)(
 _call = ctypes.PYFUNCTYPE(*(ctypes.py_object,) * 4)(("PyObject_Call", _api))
 
 
+def optional(name):
+    """The module `name`, or None where it is not installed."""
+    try:
+        return __import__(name)
+    except ImportError:
+        return None
+
+
 def capsule_name(capsule):
     """The name of a capsule as text."""
     return _get_name(capsule).decode()

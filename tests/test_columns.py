@@ -16,7 +16,7 @@ import warnings
 
 import pytest
 
-from conftest import interrupted
+from conftest import interrupted, optional
 from velbrook.columns import Int64Column, date2int
 from velbrook.dateToInt import calendar_text_codec as codec
 from velbrook.dateToInt.calendar_text_codec import date2intWrapper
@@ -27,17 +27,10 @@ SENTINEL = -2 ** 62 + 12345
 INT64_MIN = -2 ** 63
 
 
-def _optional(name):
-    try:
-        return __import__(name)
-    except ImportError:
-        return None
-
-
-np = _optional("numpy")
-pa = _optional("pyarrow")
-pd = _optional("pandas")
-pl = _optional("polars")
+np = optional("numpy")
+pa = optional("pyarrow")
+pd = optional("pandas")
+pl = optional("polars")
 
 
 def is_missing(value):

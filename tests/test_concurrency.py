@@ -23,7 +23,7 @@ import time
 
 import pytest
 
-from conftest import _child
+from conftest import _child, optional
 from velbrook import columns
 from velbrook.centroid_histogram import bucket_summarizer
 from velbrook.dateToInt import calendar_text_codec
@@ -40,15 +40,8 @@ FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 BYTEARRAY_LOCKED = not FREE_THREADED or sys.version_info >= (3, 14)
 
 
-def _optional(name):
-    try:
-        return __import__(name)
-    except ImportError:
-        return None
-
-
-np = _optional("numpy")
-pa = _optional("pyarrow")
+np = optional("numpy")
+pa = optional("pyarrow")
 
 
 def plain(x):
