@@ -42,7 +42,7 @@ public:
             why = differs(medium_, "blocks of 8");
         }
         if (why.empty()) {
-            why = differs(large_, "blocks of 32");
+            why = differs(large_, "the builders' blocks");
         }
         return why;
     }
@@ -81,7 +81,7 @@ private:
     vb::Histogram reference_;
     vb::BlockHistogramOf<4> small_;
     vb::BlockHistogramOf<8> medium_;
-    vb::BlockHistogramOf<32> large_;
+    vb::BlockHistogram large_;
     std::vector<vb::Bucket> seen_;
 };
 

@@ -185,5 +185,5 @@ def test_harness_reports_a_difference(harness, tmp_path):
     subprocess.run([_compiler() or "g++", "-std=c++17", "-O1", "-I",
                     str(tmp_path), "-I", HEADERS, "-o", binary,
                     str(tmp_path / "check.cpp")], check=True)
-    with pytest.raises(AssertionError, match="push 41: blocks of 32"):
+    with pytest.raises(AssertionError, match="push 41: the builders' blocks"):
         run(binary, 16, [(float(i), None) for i in range(100)])

@@ -23,6 +23,7 @@
 #include "../_shared/interrupts.h"
 #include "../_shared/names.h"
 #include "../_shared/records.h"
+#include "block_histogram.h"
 #include "histogram.h"
 
 namespace vb {
@@ -175,8 +176,35 @@ Ref bucketItem(PyObject* b, Py_ssize_t i) noexcept
 // Feeding the histogram.  These may throw from `push` (only when the list
 // grows without a reservation, capacity 2^64 - 1).
 
+// The work of one push, for the Ctrl-C budget.
+std::size_t pushCost(const Histogram& histogram)
+{
+    return histogram.size() + 1;
+}
+
+std::size_t pushCost(const BlockHistogram& histogram)
+{
+    return histogram.pushCost();
+}
+
+// Calls f(bucket) for each bucket in list order.
+template <class F>
+void forEachBucket(const Histogram& histogram, F&& f)
+{
+    for (const Bucket& bucket : histogram.buckets()) {
+        f(bucket);
+    }
+}
+
+template <class F>
+void forEachBucket(const BlockHistogram& histogram, F&& f)
+{
+    histogram.forEachBucket(f);
+}
+
 // Skips None and whatever `isnan` calls true; pushes the rest.
-bool pushValue(Histogram& histogram, PyObject* v)
+template <class Engine>
+bool pushValue(Engine& histogram, PyObject* v)
 {
     if (v == Py_None) {
         return true;
@@ -210,7 +238,8 @@ bool pushValue(Histogram& histogram, PyObject* v)
 
 // Pushes (item 0, item 1) of `b` unfiltered.  Item 0 is fetched and
 // converted before item 1 is fetched; each is held while it is converted.
-bool pushBucket(Histogram& histogram, PyObject* b)
+template <class Engine>
+bool pushBucket(Engine& histogram, PyObject* b)
 {
     double centroid;
     {
@@ -232,17 +261,18 @@ bool pushBucket(Histogram& histogram, PyObject* b)
 
 // A push costs up to the number of buckets: Ctrl-C is polled after a
 // bounded amount of work, however long the iterable and the list.
-template <class PushItem>
-auto itemVisitor(Histogram& histogram, InterruptPoll& poll, PushItem pushItem)
+template <class Engine, class PushItem>
+auto itemVisitor(Engine& histogram, InterruptPoll& poll, PushItem pushItem)
 {
     return [&histogram, &poll, pushItem](PyObject* item) {
-        return pushItem(histogram, item) && poll.tick(histogram.size() + 1);
+        return pushItem(histogram, item) && poll.tick(pushCost(histogram));
     };
 }
 
-bool pushBuckets(Histogram& histogram, PyObject* buckets, InterruptPoll& poll)
+template <class Engine>
+bool pushBuckets(Engine& histogram, PyObject* buckets, InterruptPoll& poll)
 {
-    auto visit = itemVisitor(histogram, poll, pushBucket);
+    auto visit = itemVisitor(histogram, poll, pushBucket<Engine>);
     return forEachItem(buckets, visit);
 }
 
@@ -257,7 +287,8 @@ enum class Walk { done, failed, declined };
 // handler may resize the object or rebind `isnan`: each stretch proves
 // both again.  `declined` (no exception set) when they do not hold,
 // `failed` with the exception set.
-Walk pushElements(Histogram& histogram, PyObject* values, InterruptPoll& poll,
+template <class Engine>
+Walk pushElements(Engine& histogram, PyObject* values, InterruptPoll& poll,
                   Py_ssize_t& next)
 {
     for (;;) {
@@ -281,7 +312,7 @@ Walk pushElements(Histogram& histogram, PyObject* values, InterruptPoll& poll,
                     if (!std::isnan(x)) {
                         histogram.push(x);
                     }
-                    due = poll.due(histogram.size() + 1);
+                    due = poll.due(pushCost(histogram));
                 }
             });
         }
@@ -297,7 +328,8 @@ Walk pushElements(Histogram& histogram, PyObject* values, InterruptPoll& poll,
 // Feeds `histogram` the values of `values`: from its buffer where that is
 // proved to give the same result, else item by item, from the first item
 // or from where the buffer stopped being readable.
-bool pushValues(Histogram& histogram, PyObject* values, InterruptPoll& poll)
+template <class Engine>
+bool pushValues(Engine& histogram, PyObject* values, InterruptPoll& poll)
 {
     Py_ssize_t next = 0;
     switch (pushElements(histogram, values, poll, next)) {
@@ -308,7 +340,7 @@ bool pushValues(Histogram& histogram, PyObject* values, InterruptPoll& poll)
         case Walk::declined:
             break;
     }
-    auto visit = itemVisitor(histogram, poll, pushValue);
+    auto visit = itemVisitor(histogram, poll, pushValue<Engine>);
     return next == 0 ? forEachItem(values, visit)
                      : walkFrom(values, next, visit);
 }
@@ -319,8 +351,9 @@ bool pushValues(Histogram& histogram, PyObject* values, InterruptPoll& poll)
 // New reference to `CentroidHistogram(max_size, [CentroidBucket(...)...])`
 // for the buckets of `histogram`, which is destroyed before the record
 // type is called.  Null with the exception set on failure.
+template <class Engine>
 PyObject* makeResult(std::size_t max_size,
-                     std::optional<Histogram>& histogram) noexcept
+                     std::optional<Engine>& histogram) noexcept
 {
     Ref recordType = centroidHistogramName.get();
     if (!recordType) {
@@ -334,22 +367,25 @@ PyObject* makeResult(std::size_t max_size,
     }
     // No push happens from here on, so the bucket list stays as it is
     // while `CentroidBucket` runs.
-    const std::size_t n = histogram->size();
-    for (std::size_t i = 0; i < n; ++i) {
+    bool ok = true;
+    forEachBucket(*histogram, [&ok, list](const Bucket& bucket) {
+        if (!ok) {
+            return;  // a record failed: the rest is skipped
+        }
         Ref bucketType = centroidBucketName.get();
-        if (!bucketType) {
-            return nullptr;
+        Ref items[2];
+        if (bucketType) {
+            items[0] = Ref::steal(PyFloat_FromDouble(bucket.centroid()));
+            items[1] = Ref::steal(PyLong_FromSize_t(bucket.count()));
         }
-        const Bucket bucket = histogram->buckets()[i];
-        Ref items[2] = {Ref::steal(PyFloat_FromDouble(bucket.centroid())),
-                        Ref::steal(PyLong_FromSize_t(bucket.count()))};
-        if (!items[0] || !items[1]) {
-            return nullptr;
+        Ref record;
+        if (items[0] && items[1]) {
+            record = centroidBucket.build(bucketType.get(), items, 2);
         }
-        Ref record = centroidBucket.build(bucketType.get(), items, 2);
-        if (!record || PyList_Append(list, record.get()) < 0) {
-            return nullptr;
-        }
+        ok = record && PyList_Append(list, record.get()) == 0;
+    });
+    if (!ok) {
+        return nullptr;
     }
     histogram.reset();
     return centroidHistogram.build(recordType.get(), fields, 2).release();
@@ -358,15 +394,11 @@ PyObject* makeResult(std::size_t max_size,
 // Creates the histogram, feeds it from `iterable` through `feed` and
 // builds the result.  The histogram lives in this frame, so it is gone on
 // every return, before the caller sees the exception.
-template <class Feed>
-PyObject* buildHistogram(const FunctionName& fn, std::size_t max_size,
-                         PyObject* iterable, Feed feed) noexcept
+template <class Engine, class Feed>
+PyObject* buildWith(std::size_t max_size, PyObject* iterable,
+                    const Feed& feed) noexcept
 {
-    TracebackOnError scope(fn);
-    if (!moduleReady()) {
-        return nullptr;
-    }
-    std::optional<Histogram> histogram;
+    std::optional<Engine> histogram;
     if (!guarded([&] {
             histogram.emplace(max_size);
             return true;
@@ -382,6 +414,24 @@ PyObject* buildHistogram(const FunctionName& fn, std::size_t max_size,
     return ok ? makeResult(max_size, histogram) : nullptr;
 }
 
+// Both engines leave the same buckets; the block engine is faster from
+// `blockHistogramFrom` on, and the reference takes the capacities the
+// blocks do not (and 0, with its error).
+template <class Feed>
+PyObject* buildHistogram(const FunctionName& fn, std::size_t max_size,
+                         PyObject* iterable, const Feed& feed) noexcept
+{
+    TracebackOnError scope(fn);
+    if (!moduleReady()) {
+        return nullptr;
+    }
+    if (max_size >= blockHistogramFrom &&
+        max_size <= BlockHistogram::largestCapacity) {
+        return buildWith<BlockHistogram>(max_size, iterable, feed);
+    }
+    return buildWith<Histogram>(max_size, iterable, feed);
+}
+
 // ---------------------------------------------------------------------------
 // C-level functions, published in "__pyx_capi__".  `iterable` is borrowed;
 // the last argument is accepted and ignored.
@@ -389,13 +439,21 @@ PyObject* buildHistogram(const FunctionName& fn, std::size_t max_size,
 PyObject* histogram_from_values(std::size_t max_size, PyObject* values,
                                 int /*skip_dispatch*/) noexcept
 {
-    return buildHistogram(valuesFn, max_size, values, pushValues);
+    return buildHistogram(
+        valuesFn, max_size, values,
+        [](auto& h, PyObject* it, InterruptPoll& poll) {
+            return pushValues(h, it, poll);
+        });
 }
 
 PyObject* histogram_from_buckets(std::size_t max_size, PyObject* buckets,
                                  int /*skip_dispatch*/) noexcept
 {
-    return buildHistogram(bucketsFn, max_size, buckets, pushBuckets);
+    return buildHistogram(
+        bucketsFn, max_size, buckets,
+        [](auto& h, PyObject* it, InterruptPoll& poll) {
+            return pushBuckets(h, it, poll);
+        });
 }
 
 // ---------------------------------------------------------------------------
