@@ -278,6 +278,17 @@ bool pushBuckets(Engine& histogram, PyObject* buckets, InterruptPoll& poll)
 
 enum class Walk { done, failed, declined };
 
+// True while the module's `isnan` is the standard one, which answers
+// std::isnan for every number.  Leaves no exception.
+bool isnanIsStandard() noexcept
+{
+    Ref isnan = isnanName.get();
+    if (!isnan) {
+        PyErr_Clear();  // the item path raises it again, if it must
+    }
+    return isnan && isnan.get() == standardIsnan.get();
+}
+
 // Pushes the elements of `values` from element `next` on, read from its
 // buffer, and leaves `next` at the first element not pushed.  The result
 // is what `pushValue` gives for the items iteration yields: while `isnan`
@@ -294,11 +305,7 @@ Walk pushElements(Engine& histogram, PyObject* values, InterruptPoll& poll,
     for (;;) {
         bool due = false;
         {
-            Ref isnan = isnanName.get();
-            if (!isnan) {
-                PyErr_Clear();  // the item path raises it again, if it must
-            }
-            if (!isnan || isnan.get() != standardIsnan.get()) {
+            if (!isnanIsStandard()) {
                 return Walk::declined;
             }
             NumberBuffer buffer(values);
@@ -325,12 +332,54 @@ Walk pushElements(Engine& histogram, PyObject* values, InterruptPoll& poll,
     }
 }
 
-// Feeds `histogram` the values of `values`: from its buffer where that is
-// proved to give the same result, else item by item, from the first item
-// or from where the buffer stopped being readable.
+// Pushes the numbers of Arrow arrays read in place, nulls skipped as None
+// is.  Signal handlers run between stretches of work (the arrays are ours
+// and stay put); once one has rebound `isnan`, each further element goes
+// through `pushValue` as the object iteration of a polars Series yields.
+template <class Engine>
+bool pushArrow(Engine& histogram, const ColumnNumbers& column,
+               InterruptPoll& poll)
+{
+    for (const ArrowNumbers& chunk : column.chunks()) {
+        std::int64_t i = 0;
+        while (i < chunk.length) {
+            if (!isnanIsStandard()) {
+                Ref item = Ref::steal(chunk.object(i++));
+                if (!item || !pushValue(histogram, item.get()) ||
+                    !poll.tick(pushCost(histogram))) {
+                    return false;
+                }
+                continue;
+            }
+            bool due = false;
+            chunk.visit([&](auto elements) {
+                while (i < chunk.length && !due) {
+                    if (chunk.valid(i)) {
+                        const double x = elements[i];
+                        if (!std::isnan(x)) {
+                            histogram.push(x);
+                        }
+                    }
+                    ++i;
+                    due = poll.due(pushCost(histogram));
+                }
+            });
+            if (due && !poll.check()) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+// Feeds `histogram` the values of `values`: from its buffer, or from the
+// column it is, where that is proved to give the same result, else item
+// by item, from the first item or from where the buffer stopped being
+// readable.
 template <class Engine>
 bool pushValues(Engine& histogram, PyObject* values, InterruptPoll& poll)
 {
+    auto visit = itemVisitor(histogram, poll, pushValue<Engine>);
     Py_ssize_t next = 0;
     switch (pushElements(histogram, values, poll, next)) {
         case Walk::done:
@@ -340,9 +389,35 @@ bool pushValues(Engine& histogram, PyObject* values, InterruptPoll& poll)
         case Walk::declined:
             break;
     }
-    auto visit = itemVisitor(histogram, poll, pushValue<Engine>);
-    return next == 0 ? forEachItem(values, visit)
-                     : walkFrom(values, next, visit);
+    if (next != 0) {
+        return walkFrom(values, next, visit);
+    }
+    ColumnNumbers column;
+    if (isnanIsStandard()) {
+        column.import(values);
+    }
+    switch (column.source()) {
+        case ColumnNumbers::Source::arrow:
+            return pushArrow(histogram, column, poll);
+        case ColumnNumbers::Source::ndarray:
+            // A pandas Series' own values: from where they stop being
+            // readable on, the array's items (the same numbers).
+            switch (pushElements(histogram, column.ndarray(), poll, next)) {
+                case Walk::done:
+                    return true;
+                case Walk::failed:
+                    return false;
+                case Walk::declined:
+                    if (next != 0) {
+                        return walkFrom(column.ndarray(), next, visit);
+                    }
+                    break;
+            }
+            break;
+        case ColumnNumbers::Source::none:
+            break;
+    }
+    return forEachItem(values, visit);
 }
 
 // ---------------------------------------------------------------------------
