@@ -102,7 +102,10 @@ def mean(histogram: HistogramLike) -> float:
     h = _sorted(histogram)
     if not h.counts:
         raise _empty()
-    return math.fsum(c * n for c, n in zip(h.centroids, h.counts)) / h.total
+    products = [c * n for c, n in zip(h.centroids, h.counts)]
+    if all(math.isfinite(x) for x in products):
+        return math.fsum(products) / h.total
+    return sum(products) / h.total  # inf, or NaN for +inf with -inf
 
 
 def _count_at_or_below(h: _Sorted, x: float) -> float:
