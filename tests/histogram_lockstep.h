@@ -16,7 +16,9 @@ namespace vb_test {
 class Lockstep {
 public:
     explicit Lockstep(std::size_t capacity)
-        : reference_(capacity), small_(capacity), medium_(capacity),
+        : reference_(capacity),
+          small_(capacity),
+          medium_(capacity),
           large_(capacity)
     {
         seen_.reserve(capacity + 1);
@@ -61,9 +63,8 @@ private:
     std::string differs(const Engine& engine, const char* name)
     {
         seen_.clear();
-        engine.forEachBucket([this](const vb::Bucket& b) {
-            seen_.push_back(b);
-        });
+        engine.forEachBucket(
+            [this](const vb::Bucket& b) { seen_.push_back(b); });
         const std::vector<vb::Bucket>& expected = reference_.buckets();
         if (engine.size() != expected.size() ||
             seen_.size() != expected.size()) {

@@ -402,8 +402,8 @@ public:
         PyTypeObject* type = Py_TYPE(o);
         if (isModuleClass(type, "pandas", "Series")) {
             if (numpyDtype(o)) {
-                Ref array = Ref::steal(
-                    PyObject_CallMethod(o, "__array__", nullptr));
+                Ref array =
+                    Ref::steal(PyObject_CallMethod(o, "__array__", nullptr));
                 if (array &&
                     isModuleType(Py_TYPE(array.get()), "numpy", "ndarray")) {
                     array_ = std::move(array);
@@ -611,9 +611,9 @@ private:
     }
 
     Source source_ = Source::none;
-    Ref array_;                      // Source::ndarray
-    Ref keep_;                       // the capsules that own what is read
-    ArrowSchema schema_ = {};        // a stream's schema, ours to release
+    Ref array_;                       // Source::ndarray
+    Ref keep_;                        // the capsules that own what is read
+    ArrowSchema schema_ = {};         // a stream's schema, ours to release
     std::vector<ArrowArray> arrays_;  // a stream's arrays, ours to release
     std::vector<ArrowNumbers> chunks_;
 };

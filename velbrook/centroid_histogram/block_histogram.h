@@ -93,7 +93,10 @@ public:
     std::size_t max_size() const { return _max_size; }
 
     void push(double value) { push(value, 1); }
-    void push(const Bucket& bucket) { push(bucket.centroid(), bucket.count()); }
+    void push(const Bucket& bucket)
+    {
+        push(bucket.centroid(), bucket.count());
+    }
 
     // Units of work of the last push, comparable with the reference's
     // size() + 1: the linear scan while a gap is NaN, else about one
@@ -531,7 +534,8 @@ private:
             if (r > 0 && block(r - 1).size + block(r).size <= half) {
                 join(r - 1);
                 r -= 1;
-            } else if (r + 1 < nb_ && block(r).size + block(r + 1).size <= half) {
+            } else if (r + 1 < nb_ &&
+                       block(r).size + block(r + 1).size <= half) {
                 join(r);
             } else {
                 break;

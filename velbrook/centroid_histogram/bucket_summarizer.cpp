@@ -352,18 +352,23 @@ bool pushArrow(Engine& histogram, const ColumnNumbers& column,
                 continue;
             }
             bool due = false;
+            // Locals: a push writes memory, which the compiler would
+            // otherwise assume may change the chunk and the index.
+            const ArrowNumbers at = chunk;
+            std::int64_t k = i;
             chunk.visit([&](auto elements) {
-                while (i < chunk.length && !due) {
-                    if (chunk.valid(i)) {
-                        const double x = elements[i];
+                while (k < at.length && !due) {
+                    if (at.valid(k)) {
+                        const double x = elements[k];
                         if (!std::isnan(x)) {
                             histogram.push(x);
                         }
                     }
-                    ++i;
+                    ++k;
                     due = poll.due(pushCost(histogram));
                 }
             });
+            i = k;
             if (due && !poll.check()) {
                 return false;
             }
@@ -514,21 +519,19 @@ PyObject* buildHistogram(const FunctionName& fn, std::size_t max_size,
 PyObject* histogram_from_values(std::size_t max_size, PyObject* values,
                                 int /*skip_dispatch*/) noexcept
 {
-    return buildHistogram(
-        valuesFn, max_size, values,
-        [](auto& h, PyObject* it, InterruptPoll& poll) {
-            return pushValues(h, it, poll);
-        });
+    return buildHistogram(valuesFn, max_size, values,
+                          [](auto& h, PyObject* it, InterruptPoll& poll) {
+                              return pushValues(h, it, poll);
+                          });
 }
 
 PyObject* histogram_from_buckets(std::size_t max_size, PyObject* buckets,
                                  int /*skip_dispatch*/) noexcept
 {
-    return buildHistogram(
-        bucketsFn, max_size, buckets,
-        [](auto& h, PyObject* it, InterruptPoll& poll) {
-            return pushBuckets(h, it, poll);
-        });
+    return buildHistogram(bucketsFn, max_size, buckets,
+                          [](auto& h, PyObject* it, InterruptPoll& poll) {
+                              return pushBuckets(h, it, poll);
+                          });
 }
 
 // ---------------------------------------------------------------------------
