@@ -173,3 +173,15 @@ def test_export_failure_falls_back_to_iteration(monkeypatch):
         raise RuntimeError("no export")
     monkeypatch.setattr(pl.Series, "__arrow_c_stream__", broken)
     assert outcome(pl.Series([3.0, None, 1.0])) == outcome([3.0, None, 1.0])
+
+
+def test_interrupt_during_the_export_is_raised(monkeypatch):
+    pl = lib("polars")
+    if not hasattr(pl.Series, "__arrow_c_stream__"):
+        pytest.skip("this polars exports no Arrow stream")
+
+    def interrupted(self, requested_schema=None):
+        raise KeyboardInterrupt
+    monkeypatch.setattr(pl.Series, "__arrow_c_stream__", interrupted)
+    with pytest.raises(KeyboardInterrupt):
+        bs.histogram_from_values(3, pl.Series([1.0]))

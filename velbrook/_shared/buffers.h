@@ -394,10 +394,11 @@ public:
 
     // Reads `o` when it is one of the column types; `source()` tells
     // what was found.  Interpreter code of the column's own type runs
-    // (the export); any failure, or a column that is not of numbers,
-    // leaves Source::none and no exception: iteration then decides.
-    // May throw bad_alloc.
-    void import(PyObject* o)
+    // (the export); an ordinary failure (an Exception), or a column that
+    // is not of numbers, leaves Source::none and no exception: iteration
+    // then decides.  False with the exception set for anything else
+    // (KeyboardInterrupt, SystemExit).  May throw bad_alloc.
+    bool import(PyObject* o)
     {
         PyTypeObject* type = Py_TYPE(o);
         if (isModuleClass(type, "pandas", "Series")) {
@@ -420,9 +421,13 @@ public:
             fromExport(o, "__arrow_c_array__");
         }
         if (PyErr_Occurred()) {
-            PyErr_Clear();
             source_ = Source::none;
+            if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+                return false;
+            }
+            PyErr_Clear();
         }
+        return true;
     }
 
     Source source() const noexcept { return source_; }

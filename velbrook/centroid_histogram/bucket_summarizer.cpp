@@ -398,8 +398,8 @@ bool pushValues(Engine& histogram, PyObject* values, InterruptPoll& poll)
         return walkFrom(values, next, visit);
     }
     ColumnNumbers column;
-    if (isnanIsStandard()) {
-        column.import(values);
+    if (isnanIsStandard() && !column.import(values)) {
+        return false;
     }
     switch (column.source()) {
         case ColumnNumbers::Source::arrow:
