@@ -100,6 +100,15 @@ COLUMNS = [  # id, () -> (column, the same values as a list)
 ]
 
 
+def _read_in_place(column):
+    if hasattr(column, "__arrow_c_array__") or \
+            hasattr(column, "__arrow_c_stream__"):
+        return True
+    np = lib("numpy")  # a pandas Series of a numpy dtype: __array__
+    return type(column).__module__.startswith("pandas") and \
+        isinstance(column.dtype, np.dtype)
+
+
 @pytest.mark.parametrize("capacity", [1, 5, 300])
 @pytest.mark.parametrize("make", [m for _, m in COLUMNS],
                          ids=[i for i, _ in COLUMNS])
@@ -108,6 +117,12 @@ def test_column_gives_what_its_values_give(monkeypatch, make, capacity):
         column, values = make()
     except (TypeError, ValueError) as e:  # an older library's constructor
         pytest.skip("cannot build this column here: %s" % e)
+    if not _read_in_place(column):
+        # An older library without the Arrow PyCapsule interface: the
+        # column is iterated, whatever that gives.
+        assert outcome(column, capacity) == \
+            iterated(monkeypatch, column, capacity)
+        return
     expected = outcome(_as_list(values), capacity)
     assert outcome(column, capacity) == expected
     # Where iterating the column yields None for a null (or has no nulls),
@@ -154,14 +169,14 @@ def test_other_columns_are_iterated(monkeypatch, make):
 
 
 def test_rebound_isnan_makes_the_column_iterated(monkeypatch):
-    # Then pyarrow's own scalars reach isnan, the null one included, and
-    # that one has no float value: the item path's error.
+    # Then pyarrow's own scalars reach isnan and float(), and the null
+    # one (or, in old pyarrow, every one) has no float value.
     pa = lib("pyarrow")
     seen = []
     monkeypatch.setattr(bs, "isnan", lambda v: seen.append(v) or False)
-    with pytest.raises(TypeError, match="returned non-float"):
+    with pytest.raises(TypeError):  # worded by pyarrow's version
         bs.histogram_from_values(3, pa.array([1.0, None, 2.0]))
-    assert [s.as_py() for s in seen] == [1.0, None]
+    assert seen[0].as_py() == 1.0  # pyarrow's own scalar: iterated
 
 
 def test_export_failure_falls_back_to_iteration(monkeypatch):
