@@ -1,33 +1,44 @@
 // The centroid histogram of histogram.h with a push that costs about the
-// square root of the capacity instead of the capacity, leaving after every
-// push exactly the buckets `Histogram` leaves: the same centroid bits,
-// counts and order.  Interpreter-free; failures are standard exceptions.
+// logarithm of the capacity in the common case instead of the capacity,
+// leaving after every push exactly the buckets `Histogram` leaves: the
+// same centroid bits, counts and order.  Interpreter-free; failures are
+// standard exceptions.
 //
 // The buckets live in blocks of at most `BlockCapacity`, in list order.
 // Each block keeps a copy of the next block's first bucket behind its own,
 // so that every pair of neighbours, the one across a block boundary
 // included, is read inside one block; the pair across a boundary belongs
-// to the block on its left.  Each block caches its best pair under the
-// merge key and the number of its pairs whose gap is NaN.  A tournament
-// tree over the blocks gives the best pair of the whole list.
+// to the block on its left.  Each block ranks its few best pairs under the
+// merge key and counts its pairs whose gap is NaN or that stand out of
+// order.  A tournament tree over the blocks gives the best pair of the
+// whole list.
 //
 // The merge key (gap, combined count, left centroid, tie index) compares
 // NaN as "undecided", which makes it no order at all: then the choice of
 // `Histogram::combine` depends on its left-to-right scan, and that scan is
-// what this class runs, over all pairs, while any gap is NaN.  (A NaN
-// centroid always gives a NaN gap, so the gap alone tells.)  Without NaN
-// the key is a total order in which, on equal gap, count and centroid,
-// the later pair wins, except that pair 0 wins over every later pair:
-// the tree prefers the later block on a tie, and pair 0, left out of its
-// block, is taken only when the tree's best does not strictly beat it.
+// what this class runs while any gap is NaN.  (A NaN centroid always gives
+// a NaN gap, so the gap alone tells.)  Without NaN the key is a total
+// order in which, on equal gap, count and centroid, the later pair wins,
+// except that pair 0 wins over every later pair: the scan keeps pair 0
+// unless a pair is strictly less, and otherwise ends at the last of the
+// least pairs.  So the blocks and the tree prefer the later pair on a tie,
+// and pair 0, left out of its block, is taken unless the tree's best is
+// strictly less.
+//
+// Most pushes merge a pair they have just made, next to the new bucket,
+// after which the block's best is what it was before the push.  The ranked
+// list keeps it, so that the block needs no new scan, and the tree, whose
+// leaf then ends the push as it began, needs no update.
 //
 // The insert position is the upper bound found by the very probe sequence
-// of `Histogram::push`: merges can leave the list slightly out of order
-// (equal centroids with a larger count first), and there another probe
-// sequence finds another position.
+// of `Histogram::push` wherever that matters: merges can leave the list out
+// of order (equal centroids with a larger count first), and there another
+// probe sequence finds another position.  While no neighbours stand out of
+// order and no centroid is NaN, "the value < bucket" is false up to one
+// place and true from there, so any search finds that place: then the
+// blocks' first buckets are searched, then one block.
 #pragma once
 
-#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -61,8 +72,8 @@ class BlockHistogramOf {
                   "blocks of an even size, at least 4");
 
 public:
-    // Above this the reference engine is used: blocks cost about four
-    // times the reference's memory per bucket, reserved up front.
+    // Above this the reference engine is used: the blocks reserve a few
+    // times the reference's memory per bucket up front.
     static constexpr std::size_t largestCapacity = std::size_t{1} << 22;
 
     // Throws as `Histogram` does for 0; capacities above
@@ -72,9 +83,9 @@ public:
         : _max_size(checked(max_size)),
           maxBlocks_(static_cast<Index>(2 * (max_size + 1) / (half + 1) + 3)),
           leaves_(leavesFor(maxBlocks_)),
-          blocks_(maxBlocks_),
-          order_(maxBlocks_),
-          start_(maxBlocks_ + 1),
+          store_(maxBlocks_),
+          meta_(maxBlocks_),
+          start_(maxBlocks_ + 1, 0),
           free_(),
           tree_(2 * leaves_, none)
     {
@@ -82,11 +93,8 @@ public:
         for (Index i = maxBlocks_; i-- > 1;) {
             free_.push_back(i);
         }
-        order_[0] = 0;
+        meta_[0].id = 0;
         nb_ = 1;
-        blocks_[0].size = 0;
-        blocks_[0].best = none;
-        blocks_[0].nans = 0;
     }
 
     std::size_t size() const { return n_; }
@@ -99,11 +107,11 @@ public:
     }
 
     // Units of work of the last push, comparable with the reference's
-    // size() + 1: the linear scan while a gap is NaN, else about one
-    // block and one walk of the tree.
+    // size() + 1: a walk over the blocks while a gap is NaN, else about
+    // one block.
     std::size_t pushCost() const
     {
-        return nanPairs_ ? n_ + 1 : 2 * BlockCapacity + nb_ / 4;
+        return (nanPairs_ ? 4 * std::size_t{nb_} : 0) + 2 * BlockCapacity;
     }
 
     // Calls f(bucket) for every bucket in list order.
@@ -111,9 +119,9 @@ public:
     void forEachBucket(F&& f) const
     {
         for (Index p = 0; p < nb_; ++p) {
-            const Block& b = block(p);
-            for (Index i = 0; i < b.size; ++i) {
-                f(Bucket(b.c[i], b.n[i]));
+            const Slot* s = slots(p);
+            for (Index i = 0; i < meta_[p].size; ++i) {
+                f(Bucket(s[i].c, s[i].n));
             }
         }
     }
@@ -124,39 +132,51 @@ public:
     {
         std::size_t total = 0;
         std::size_t nans = 0;
+        std::size_t bad = 0;
         if (nb_ == 0 || nb_ > maxBlocks_ || free_.size() + nb_ != maxBlocks_) {
             fail("block count");
         }
+        if (touched_ != 0 || rebuildTree_ || startsStale_) {
+            fail("work left over from the push");
+        }
         for (Index p = 0; p < nb_; ++p) {
-            const Block& b = block(p);
-            if (start_[p] != total || b.size > BlockCapacity ||
-                (b.size == 0 && n_ != 0)) {
+            const Meta& m = meta_[p];
+            const Slot* s = slots(p);
+            if (start_[p] != total || m.size > BlockCapacity ||
+                (m.size == 0 && n_ != 0)) {
                 fail("block start or size");
             }
+            if (m.size > 0 &&
+                (!sameBits(m.firstC, s[0].c) || m.firstN != s[0].n)) {
+                fail("copy of the block's first bucket");
+            }
             if (p + 1 < nb_) {
-                const Block& next = block(p + 1);
-                if (!sameBits(b.c[b.size], next.c[0]) ||
-                    b.n[b.size] != next.n[0]) {
+                const Slot* next = slots(p + 1);
+                if (!sameBits(s[m.size].c, next[0].c) ||
+                    s[m.size].n != next[0].n) {
                     fail("copy of the next block's first bucket");
                 }
-                if (b.size + next.size <= half) {
+                if (m.size + meta_[p + 1].size <= half) {
                     fail("two neighbouring blocks small enough to join");
                 }
             }
-            Index best;
-            Index blockNans;
-            scan(p, best, blockNans);
-            if (best != b.best || blockNans != b.nans) {
-                fail("cached best pair or NaN count");
+            Index pairNans = 0;
+            Index pairBad = 0;
+            for (Index j = 0; j < pairsOf(p); ++j) {
+                pairNans += std::isnan(s[j + 1].c - s[j].c);
+                pairBad += disordered(s, j);
             }
-            if (best != none && !sameKey(keyOf(b, best), b.bestKey)) {
-                fail("cached best key");
+            if (pairNans != m.nans || pairBad != m.bad) {
+                fail("NaN or disorder count");
             }
-            total += b.size;
-            nans += b.nans;
+            checkRanks(p);
+            total += m.size;
+            nans += m.nans;
+            bad += m.bad;
         }
-        if (total != n_ || start_[nb_] != n_ || nans != nanPairs_) {
-            fail("bucket or NaN totals");
+        if (total != n_ || start_[nb_] != n_ || nans != nanPairs_ ||
+            bad != badPairs_) {
+            fail("bucket, NaN or disorder totals");
         }
         for (Index node = leaves_; node-- > 1;) {
             if (tree_[node] != winner(tree_[2 * node], tree_[2 * node + 1])) {
@@ -174,6 +194,8 @@ private:
     using Index = std::uint32_t;
     static constexpr Index half = BlockCapacity / 2;
     static constexpr Index none = ~Index{0};
+    static constexpr Index ranks = 3;  // best pairs a block keeps
+    static_assert(ranks == 3, "Meta::top is initialised for three");
 
     // The first three parts of a pair's merge key.
     struct Key {
@@ -182,15 +204,47 @@ private:
         double left;
     };
 
-    struct Block {
-        Index size = 0;     // buckets held
-        Index best = none;  // local index of the best eligible pair
-        Index nans = 0;     // pairs whose gap is NaN, pair 0 included
-        Key bestKey{};
-        // Centroids and counts; [size] is the copy of the next block's
-        // first bucket (unused in the last block).
-        double c[BlockCapacity + 1];
-        std::uint64_t n[BlockCapacity + 1];
+    struct Slot {
+        double c;
+        std::uint64_t n;
+    };
+
+    // A block's buckets; [size] is the copy of the next block's first
+    // bucket (unused in the last block).
+    struct Store {
+        Slot s[BlockCapacity + 1];
+    };
+
+    struct Ranked {
+        Key key;
+        Index at;  // local index of the pair; `none` when not in use
+    };
+
+    // What is known of the block at one position of the list.
+    struct Meta {
+        double firstC = 0;  // the first bucket, for the search
+        std::uint64_t firstN = 0;
+        Index id = 0;    // its `Store`
+        Index size = 0;  // buckets held
+        Index nans = 0;  // pairs whose gap is NaN, pair 0 included
+        Index bad = 0;   // pairs out of order or with a NaN centroid
+        // top[0 .. ranked) are the best eligible pairs without NaN, best
+        // first: exactly the `ranked` best, and when `complete` all of
+        // them.  Never empty while the block has an eligible pair.
+        Index ranked = 0;
+        bool complete = true;
+        Ranked top[ranks] = {{Key{}, none}, {Key{}, none}, {Key{}, none}};
+
+        bool hasBest() const { return ranked != 0; }
+        const Key& best() const { return top[0].key; }
+    };
+
+    // A block whose best changed during this push, with what the tree
+    // last saw of it.
+    struct Touched {
+        Index p;
+        bool had;
+        Key key;
     };
 
     static std::size_t checked(std::size_t max_size)
@@ -231,90 +285,267 @@ private:
                sameBits(a.left, b.left);
     }
 
-    Block& block(Index p) { return blocks_[order_[p]]; }
-    const Block& block(Index p) const { return blocks_[order_[p]]; }
+    Slot* slots(Index p) { return store_[meta_[p].id].s; }
+    const Slot* slots(Index p) const { return store_[meta_[p].id].s; }
 
     // Pairs whose left bucket is in block p.
     Index pairsOf(Index p) const
     {
-        const Index size = block(p).size;
+        const Index size = meta_[p].size;
         return size == 0 ? 0 : size - 1 + (p + 1 < nb_ ? 1 : 0);
     }
 
-    static Key keyOf(const Block& b, Index j)
+    static Key keyOf(const Slot* s, Index j)
     {
-        return Key{b.c[j + 1] - b.c[j], b.n[j] + b.n[j + 1], b.c[j]};
+        return Key{s[j + 1].c - s[j].c, s[j].n + s[j + 1].n, s[j].c};
     }
 
-    // Strictly less on gap, combined count, left centroid; for keys
-    // without NaN, where it is a strict weak order.
+    // The right bucket before the left one under `Bucket::operator<`, or a
+    // NaN centroid: a pair that can make the order of the search matter.
+    static bool disordered(const Slot* s, Index j)
+    {
+        const Slot& l = s[j];
+        const Slot& r = s[j + 1];
+        const unsigned nan = std::isnan(l.c) | std::isnan(r.c);
+        const unsigned below = r.c < l.c;
+        const unsigned countBelow = !(l.c < r.c) & (r.n < l.n);
+        return (nan | below | countBelow) != 0;
+    }
+
+    // Strictly less on gap, combined count, left centroid; only for keys
+    // without NaN, where it is a strict weak order and "neither less" is
+    // "equal".  Without branches: the outcome follows the data, which no
+    // predictor guesses.
     static bool less(const Key& a, const Key& b)
     {
-        if (a.gap < b.gap) {
-            return true;
-        }
-        if (b.gap < a.gap) {
-            return false;
-        }
-        if (a.combined != b.combined) {
-            return a.combined < b.combined;
-        }
-        return a.left < b.left;
+        const unsigned gapLess = a.gap < b.gap;
+        const unsigned gapEqual = a.gap == b.gap;
+        const unsigned countLess = a.combined < b.combined;
+        const unsigned countEqual = a.combined == b.combined;
+        const unsigned leftLess = a.left < b.left;
+        return (gapLess | (gapEqual & (countLess | (countEqual & leftLess)))) !=
+               0;
     }
 
-    // The best eligible pair (NaN-free, not pair 0 of the list) of block
-    // p and its number of NaN gaps, from scratch.  Later pairs win ties.
-    void scan(Index p, Index& best, Index& nans) const
+    // Pair a (key ka) before pair b of the same block: strictly less, or
+    // equal and later.
+    static bool beats(const Key& ka, Index a, const Key& kb, Index b)
     {
-        const Block& b = block(p);
-        const Index pairs = pairsOf(p);
-        best = none;
-        nans = 0;
-        Key bestKey{};
-        for (Index j = 0; j < pairs; ++j) {
-            const Key k = keyOf(b, j);
-            if (std::isnan(k.gap)) {
-                ++nans;
-            } else if ((p != 0 || j != 0) &&
-                       (best == none || !less(bestKey, k))) {
-                best = j;
-                bestKey = k;
+        const unsigned gapLess = ka.gap < kb.gap;
+        const unsigned gapEqual = ka.gap == kb.gap;
+        const unsigned countLess = ka.combined < kb.combined;
+        const unsigned countEqual = ka.combined == kb.combined;
+        const unsigned leftLess = ka.left < kb.left;
+        const unsigned leftEqual = ka.left == kb.left;
+        const unsigned later = a > b;
+        return (gapLess |
+                (gapEqual &
+                 (countLess | (countEqual & (leftLess | (leftEqual & later)))))) !=
+               0;
+    }
+
+    // Whether pair j of block p may be chosen through the blocks: not pair
+    // 0 of the list, which the choice handles apart.
+    static bool eligible(Index p, Index j) { return (p | j) != 0; }
+
+    // ---------------------------------------------------------------
+    // The counts and the ranked lists.
+
+    // Pair j of block p is about to change or go: out of the counts and
+    // of the ranking.
+    void unpair(Index p, Index j)
+    {
+        Meta& m = meta_[p];
+        const Slot* s = slots(p);
+        const bool nan = std::isnan(s[j + 1].c - s[j].c);
+        const bool bad = disordered(s, j);
+        m.nans -= nan;
+        nanPairs_ -= nan;
+        m.bad -= bad;
+        badPairs_ -= bad;
+        // Entries not in use hold `none`, so all are compared at once.
+        unsigned hit = 0;
+        for (Index i = 0; i < ranks; ++i) {
+            hit |= unsigned{m.top[i].at == j} << i;
+        }
+        if (hit == 0) {
+            return;
+        }
+        Index i = static_cast<Index>(__builtin_ctz(hit));
+        if (i == 0) {
+            touch(p);
+        }
+        for (; i + 1 < m.ranked; ++i) {
+            m.top[i] = m.top[i + 1];
+        }
+        --m.ranked;
+        m.top[m.ranked].at = none;
+    }
+
+    // Pair j of block p is new or changed: counted and ranked.
+    void pairUp(Index p, Index j)
+    {
+        Meta& m = meta_[p];
+        const Slot* s = slots(p);
+        const Key k = keyOf(s, j);
+        const bool bad = disordered(s, j);
+        m.bad += bad;
+        badPairs_ += bad;
+        if (std::isnan(k.gap)) {
+            ++m.nans;
+            ++nanPairs_;
+        } else if (eligible(p, j)) {
+            offer(p, j, k);
+        }
+    }
+
+    // Ranks eligible pair j of block p, already counted.
+    void offer(Index p, Index j, const Key& k)
+    {
+        Meta& m = meta_[p];
+        Index i = m.ranked;
+        while (i > 0 && beats(k, j, m.top[i - 1].key, m.top[i - 1].at)) {
+            --i;
+        }
+        if (i == m.ranked) {  // below every ranked pair
+            if (m.complete) {
+                if (m.ranked < ranks) {
+                    if (m.ranked == 0) {
+                        touch(p);
+                    }
+                    m.top[m.ranked++] = Ranked{k, j};
+                } else {
+                    m.complete = false;
+                }
+            }
+            return;
+        }
+        if (i == 0) {
+            touch(p);
+        }
+        Index last = m.ranked;
+        if (last == ranks) {
+            m.complete = false;  // the last ranked pair drops out
+            --last;
+        } else {
+            ++m.ranked;
+        }
+        for (; last > i; --last) {
+            m.top[last] = m.top[last - 1];
+        }
+        m.top[i] = Ranked{k, j};
+    }
+
+    // Local indices of block p from `from` on move by `delta`.
+    void shiftRanks(Index p, Index from, Index delta)
+    {
+        Meta& m = meta_[p];
+        for (Index i = 0; i < m.ranked; ++i) {
+            if (m.top[i].at >= from) {
+                m.top[i].at += delta;
             }
         }
     }
 
-    void recompute(Index p)
+    // The best pairs of block p from scratch.  Later pairs win ties.
+    void rank(Index p)
     {
-        Block& b = block(p);
-        nanPairs_ -= b.nans;
-        scan(p, b.best, b.nans);
-        nanPairs_ += b.nans;
-        if (b.best != none) {
-            b.bestKey = keyOf(b, b.best);
+        Meta& m = meta_[p];
+        touch(p);
+        const Slot* s = slots(p);
+        const Index pairs = pairsOf(p);
+        m.ranked = 0;
+        m.complete = true;
+        for (Ranked& r : m.top) {
+            r.at = none;
+        }
+        for (Index j = eligible(p, 0) ? 0 : 1; j < pairs; ++j) {
+            const Key k = keyOf(s, j);
+            if (!std::isnan(k.gap)) {
+                offer(p, j, k);
+            }
         }
     }
 
-    // Offers pair j of block p (new or changed, with every pair before it
-    // already counted) as the block's best.
-    void offer(Index p, Index j)
+    // After a change to block p: a block with pairs but none ranked is
+    // ranked again.
+    void keepRanked(Index p)
     {
-        Block& b = block(p);
-        const Key k = keyOf(b, j);
-        if (std::isnan(k.gap)) {
-            ++b.nans;
-            ++nanPairs_;
-        } else if ((p != 0 || j != 0) &&
-                   (b.best == none || less(k, b.bestKey) ||
-                    (j > b.best && !less(b.bestKey, k)))) {
-            b.best = j;
-            b.bestKey = k;
+        const Meta& m = meta_[p];
+        if (m.ranked == 0 && !m.complete) {
+            rank(p);
         }
     }
 
-    // The tournament: blocks by position, the later block on a tie.
+    // Counts and ranks of block p from scratch (after a split or a join).
+    void recount(Index p)
+    {
+        Meta& m = meta_[p];
+        const Slot* s = slots(p);
+        nanPairs_ -= m.nans;
+        badPairs_ -= m.bad;
+        m.nans = 0;
+        m.bad = 0;
+        for (Index j = 0; j < pairsOf(p); ++j) {
+            m.nans += std::isnan(s[j + 1].c - s[j].c);
+            m.bad += disordered(s, j);
+        }
+        nanPairs_ += m.nans;
+        badPairs_ += m.bad;
+        rank(p);
+    }
+
+    void checkRanks(Index p) const
+    {
+        const Meta& m = meta_[p];
+        const Slot* s = slots(p);
+        // The eligible pairs in ranking order, by selection.
+        Index eligibleCount = 0;
+        for (Index j = 0; j < pairsOf(p); ++j) {
+            eligibleCount +=
+                eligible(p, j) && !std::isnan(s[j + 1].c - s[j].c);
+        }
+        for (Index i = m.ranked; i < ranks; ++i) {
+            if (m.top[i].at != none) {
+                fail("ranked entry not in use");
+            }
+        }
+        if (m.ranked > ranks || (m.ranked == 0 && eligibleCount != 0) ||
+            (m.complete && m.ranked != eligibleCount) ||
+            m.ranked > eligibleCount) {
+            fail("ranked pairs count");
+        }
+        for (Index i = 0; i < m.ranked; ++i) {
+            // The best pair not ranked above i.
+            Index best = none;
+            Key bestKey{};
+            for (Index j = 0; j < pairsOf(p); ++j) {
+                const Key k = keyOf(s, j);
+                bool above = false;
+                for (Index t = 0; t < i; ++t) {
+                    above |= m.top[t].at == j;
+                }
+                if (!above && eligible(p, j) && !std::isnan(k.gap) &&
+                    (best == none || !less(bestKey, k))) {
+                    best = j;
+                    bestKey = k;
+                }
+            }
+            if (best != m.top[i].at || !sameKey(bestKey, m.top[i].key)) {
+                fail("ranked pair");
+            }
+        }
+    }
+
+    // ---------------------------------------------------------------
+    // The tournament: blocks by position, the later block on a tie.  It
+    // is brought up to date once per push, for the blocks whose best
+    // ends the push other than it began, and before the choice only when
+    // a block's best got worse meanwhile.
+
     Index leafValue(Index p) const
     {
-        return p < nb_ && block(p).best != none ? p : none;
+        return p < nb_ && meta_[p].hasBest() ? p : none;
     }
 
     Index winner(Index a, Index b) const
@@ -325,97 +556,226 @@ private:
         if (b == none) {
             return a;
         }
-        return less(block(a).bestKey, block(b).bestKey) ? a : b;
+        return less(meta_[a].best(), meta_[b].best()) ? a : b;
     }
 
-    void updateLeaf(Index p)
+    // Of two blocks in either order, the one whose best wins.
+    Index better(Index a, Index b) const
     {
-        Index node = leaves_ + p;
-        tree_[node] = leafValue(p);
-        for (node /= 2; node >= 1; node /= 2) {
-            tree_[node] = winner(tree_[2 * node], tree_[2 * node + 1]);
+        if (a == none || b == none || a == b) {
+            return a == none ? b : a;
         }
+        if (a > b) {
+            const Index t = a;
+            a = b;
+            b = t;
+        }
+        return winner(a, b);
     }
 
-    // After blocks were added, removed or joined: positions moved.
-    void rebuild()
+    // Block p's best is about to change: what the tree saw is kept.
+    void touch(Index p)
     {
-        Index total = 0;
-        for (Index p = 0; p < nb_; ++p) {
-            start_[p] = total;
-            total += block(p).size;
+        if (rebuildTree_) {
+            return;
         }
-        start_[nb_] = total;
-        for (Index p = 0; p < leaves_; ++p) {
-            tree_[leaves_ + p] = leafValue(p);
-        }
-        for (Index node = leaves_; node-- > 1;) {
-            tree_[node] = winner(tree_[2 * node], tree_[2 * node + 1]);
-        }
-    }
-
-    // Adds `delta` (modulo 2^32) to the starts of blocks `from` and up.
-    void shiftStarts(Index from, Index delta)
-    {
-        // Four at a time: a loop of unknown length is not vectorised at
-        // -O2 by every compiler.
-        using Lanes = Index __attribute__((vector_size(4 * sizeof(Index))));
-        Index* starts = start_.data();
-        const Index end = nb_ + 1;
-        Index q = from;
-        for (; q + 4 <= end; q += 4) {
-            Lanes lanes;
-            std::memcpy(&lanes, starts + q, sizeof lanes);
-            lanes += delta;
-            std::memcpy(starts + q, &lanes, sizeof lanes);
-        }
-        for (; q < end; ++q) {
-            starts[q] += delta;
-        }
-    }
-
-    // Writes block p+1's first bucket as block p's copy.
-    void refreshCopy(Index p)
-    {
-        if (p + 1 < nb_) {
-            Block& b = block(p);
-            const Block& next = block(p + 1);
-            b.c[b.size] = next.c[0];
-            b.n[b.size] = next.n[0];
-        }
-    }
-
-    // Block p+1's first bucket changed: block p's last pair is new.
-    void lastPairChanged(Index p)
-    {
-        Block& b = block(p);
-        const Index last = b.size - 1;
-        const bool wasNan = std::isnan(b.c[last + 1] - b.c[last]);
-        refreshCopy(p);
-        if (b.best == last) {
-            recompute(p);
-        } else {
-            if (wasNan) {
-                --b.nans;
-                --nanPairs_;
+        for (Index i = 0; i < touched_; ++i) {
+            if (touchedAt_[i].p == p) {
+                return;
             }
-            offer(p, last);
         }
-        updateLeaf(p);
+        if (touched_ == maxTouched) {
+            rebuildTree_ = true;
+            return;
+        }
+        const Meta& m = meta_[p];
+        touchedAt_[touched_++] = Touched{p, m.hasBest(), m.best()};
     }
+
+    bool changed(const Touched& t) const
+    {
+        const Meta& m = meta_[t.p];
+        return t.had != m.hasBest() || (t.had && !sameKey(t.key, m.best()));
+    }
+
+    // Recomputes the nodes above leaf p; with `early`, stops where the
+    // winner stays another block, valid when p is the only changed leaf.
+    void walkUp(Index p, bool early)
+    {
+        for (Index node = (leaves_ + p) / 2; node >= 1; node /= 2) {
+            const Index w = winner(tree_[2 * node], tree_[2 * node + 1]);
+            if (early && w == tree_[node] && w != p) {
+                break;
+            }
+            tree_[node] = w;
+        }
+    }
+
+    void syncTree()
+    {
+        if (rebuildTree_) {
+            for (Index p = 0; p < leaves_; ++p) {
+                tree_[leaves_ + p] = leafValue(p);
+            }
+            for (Index node = leaves_; node-- > 1;) {
+                tree_[node] = winner(tree_[2 * node], tree_[2 * node + 1]);
+            }
+            rebuildTree_ = false;
+            touched_ = 0;
+            return;
+        }
+        Index changes = 0;
+        Index last = none;
+        for (Index i = 0; i < touched_; ++i) {
+            if (changed(touchedAt_[i])) {
+                last = touchedAt_[i].p;
+                tree_[leaves_ + last] = leafValue(last);
+                ++changes;
+            }
+        }
+        if (changes == 1) {
+            walkUp(last, true);
+        } else if (changes > 1) {
+            // Every changed path whole, each walk seeing the final values
+            // below it.
+            for (Index i = 0; i < touched_; ++i) {
+                if (changed(touchedAt_[i])) {
+                    walkUp(touchedAt_[i].p, false);
+                }
+            }
+        }
+        touched_ = 0;
+    }
+
+    // The block with the best pair, pair 0 of the list aside, or none.
+    Index topBlock()
+    {
+        bool worse = rebuildTree_;
+        for (Index i = 0; i < touched_ && !worse; ++i) {
+            const Touched& t = touchedAt_[i];
+            const Meta& m = meta_[t.p];
+            worse = t.had && (!m.hasBest() || less(t.key, m.best()));
+        }
+        if (worse) {
+            syncTree();
+            return tree_[1];
+        }
+        // Only better bests: the tree's winner or one of them.
+        Index top = tree_[1];
+        for (Index i = 0; i < touched_; ++i) {
+            const Index p = touchedAt_[i].p;
+            if (meta_[p].hasBest()) {
+                top = better(top, p);
+            }
+        }
+        return top;
+    }
+
+    // Blocks were added, removed or joined: positions moved.  The tree and
+    // the starts are recomputed at the end of the push.
+    void restructured()
+    {
+        rebuildTree_ = true;
+        startsStale_ = true;
+    }
+
+    // ---------------------------------------------------------------
+    // Finding the insert position.
 
     // `Bucket::operator<` without branches: a search mispredicts about
     // every other probe otherwise.
-    static bool bucketLess(double c, std::uint64_t n, const Block& b, Index i)
+    static bool bucketLess(double c, std::uint64_t n, double ec,
+                           std::uint64_t en)
     {
-        const double other = b.c[i];
-        return (c < other) | (!(other < c) & (n < b.n[i]));
+        return (c < ec) | (!(ec < c) & (n < en));
     }
 
-    // `Histogram::push`'s upper bound: the same halving, each probe read
-    // from the block that holds it.  Sets the block and local index of
-    // the position.
-    void upperBound(double c, std::uint64_t n, Index& pos, Index& at) const
+    // The upper bound of (c, n) as block and local index; a position at a
+    // block boundary is kept at the end of the earlier block.
+    void locate(double c, std::uint64_t n, Index& p, Index& j) const
+    {
+        if (n_ == 0) {
+            p = 0;
+            j = 0;
+        } else if (badPairs_ == 0 && !std::isnan(c)) {
+            locateSorted(c, n, p, j);
+        } else {
+            locateReplayed(c, n, p, j);
+        }
+    }
+
+    // While the list is in order: the blocks by their first buckets, then
+    // within the last block whose first bucket is not above.  The halving
+    // compares centroids alone, which compiles to conditional moves; when
+    // it ends next to an equal centroid the counts decide, and the exact
+    // comparison runs instead.
+    void locateSorted(double c, std::uint64_t n, Index& p, Index& j) const
+    {
+        const Meta* meta = meta_.data();
+        Index base = 0;
+        for (Index len = nb_; len > 1;) {
+            const Index step = len / 2;
+            base = meta[base + step].firstC <= c ? base + step : base;
+            len -= step;
+        }
+        if (!(meta[base].firstC <= c)) {
+            p = 0;  // before every bucket
+            j = 0;
+            return;
+        }
+        const Slot* s = slots(base);
+        Index at = 0;
+        for (Index len = meta[base].size; len > 1;) {
+            const Index step = len / 2;
+            at = s[at + step].c <= c ? at + step : at;
+            len -= step;
+        }
+        // s[at] is the last bucket whose centroid is not above c.
+        if (s[at].c < c) {
+            p = base;
+            j = at + 1;
+            return;
+        }
+        locateSortedExactly(c, n, p, j);
+    }
+
+    void locateSortedExactly(double c, std::uint64_t n, Index& p,
+                             Index& j) const
+    {
+        Index lo = 0;
+        for (Index len = nb_; len > 0;) {
+            const Index step = len / 2;
+            const Meta& m = meta_[lo + step];
+            if (bucketLess(c, n, m.firstC, m.firstN)) {
+                len = step;
+            } else {
+                lo += step + 1;
+                len -= step + 1;
+            }
+        }
+        if (lo == 0) {
+            p = 0;
+            j = 0;
+            return;
+        }
+        p = lo - 1;
+        const Slot* s = slots(p);
+        Index first = 1;
+        for (Index len = meta_[p].size - 1; len > 0;) {
+            const Index step = len / 2;
+            if (bucketLess(c, n, s[first + step].c, s[first + step].n)) {
+                len = step;
+            } else {
+                first += step + 1;
+                len -= step + 1;
+            }
+        }
+        j = first;
+    }
+
+    // `Histogram::push`'s halving, each probe read from the block that
+    // holds it.
+    void locateReplayed(double c, std::uint64_t n, Index& p, Index& j) const
     {
         const Index* starts = start_.data();
         std::size_t first = 0;
@@ -432,7 +792,8 @@ private:
                 k = starts[k + step] <= middle ? k + step : k;
                 count -= step;
             }
-            const bool below = bucketLess(c, n, block(k), middle - starts[k]);
+            const Slot& e = slots(k)[middle - starts[k]];
+            const bool below = bucketLess(c, n, e.c, e.n);
             const Index kLast = middle > starts[k] ? k : k - 1;
             const Index kNext = middle + 1 < starts[k + 1] ? k : k + 1;
             len = below ? halfLen : len - halfLen - 1;
@@ -441,30 +802,66 @@ private:
             lo = below ? lo : kNext;
         }
         if (len > 0) {  // the rest lies in block lo
-            const Block& b = block(lo);
+            const Slot* s = slots(lo);
             std::size_t f = first - starts[lo];
             while (len > 0) {
                 const std::size_t halfLen = len / 2;
                 const std::size_t middle = f + halfLen;
-                const bool below =
-                    bucketLess(c, n, b, static_cast<Index>(middle));
+                const bool below = bucketLess(c, n, s[middle].c, s[middle].n);
                 len = below ? halfLen : len - halfLen - 1;
                 f = below ? f : middle + 1;
             }
             first = starts[lo] + f;
         }
-        if (first == n_) {
-            pos = nb_ - 1;
-        } else {
-            Index k = 0;
-            for (Index count = nb_; count > 1;) {
-                const Index step = count / 2;
-                k = starts[k + step] <= first ? k + step : k;
-                count -= step;
-            }
-            pos = k;
+        if (first == 0) {
+            p = 0;
+            j = 0;
+            return;
         }
-        at = static_cast<Index>(first - starts[pos]);
+        // The block with start < first <= start + size.
+        Index k = 0;
+        for (Index count = nb_; count > 1;) {
+            const Index step = count / 2;
+            k = starts[k + step] < first ? k + step : k;
+            count -= step;
+        }
+        p = k;
+        j = static_cast<Index>(first - starts[k]);
+    }
+
+    // ---------------------------------------------------------------
+    // Changing the list.  A pair about to change or go is first taken out
+    // (`unpair`); once the buckets are in place the pairs that are new or
+    // changed are put in (`pairUp`), and a block left with no ranked pair
+    // is ranked again.
+
+    void setFirst(Index p)
+    {
+        Meta& m = meta_[p];
+        m.firstC = slots(p)[0].c;
+        m.firstN = slots(p)[0].n;
+    }
+
+    // Block p's first bucket is about to change: block p-1's last pair
+    // reads it.
+    void firstChanging(Index p)
+    {
+        if (p > 0) {
+            unpair(p - 1, meta_[p - 1].size - 1);
+        }
+    }
+
+    // Block p's first bucket changed: the copy in block p-1 and its last
+    // pair follow.
+    void firstChanged(Index p)
+    {
+        setFirst(p);
+        if (p > 0) {
+            const Index q = p - 1;
+            slots(q)[meta_[q].size] = slots(p)[0];
+            pairUp(q, meta_[q].size - 1);
+            keepRanked(q);
+        }
     }
 
     // Splits the full block p into two halves, p and p+1.
@@ -472,147 +869,77 @@ private:
     {
         const Index fresh = free_.back();
         free_.pop_back();
-        Block& a = block(p);
-        Block& b = blocks_[fresh];
-        // b takes a's second half and a's copy; a's copy becomes b's first.
-        std::memcpy(b.c, a.c + half, (half + 1) * sizeof(double));
-        std::memcpy(b.n, a.n + half, (half + 1) * sizeof(std::uint64_t));
-        b.size = half;
-        b.best = none;
-        b.nans = 0;
-        a.size = half;
-        std::memmove(&order_[p + 2], &order_[p + 1],
-                     (nb_ - p - 1) * sizeof(Index));
-        order_[p + 1] = fresh;
+        Slot* a = slots(p);
+        // The new block takes the second half and the copy; the copy of
+        // the first half is the new block's first bucket, in place.
+        std::memcpy(store_[fresh].s, a + half, (half + 1) * sizeof(Slot));
+        std::memmove(&meta_[p + 2], &meta_[p + 1],
+                     (nb_ - p - 1) * sizeof(Meta));
+        Meta& next = meta_[p + 1];
+        next = Meta{};
+        next.id = fresh;
+        next.size = half;
+        meta_[p].size = half;
         ++nb_;
-        refreshCopy(p);
-        recompute(p);
-        recompute(p + 1);
-        rebuild();
+        restructured();
+        setFirst(p + 1);
+        recount(p);
+        recount(p + 1);
     }
 
-    // Removes block p (empty, or after its buckets moved elsewhere).
-    void unlink(Index p)
-    {
-        nanPairs_ -= block(p).nans;
-        free_.push_back(order_[p]);
-        std::memmove(&order_[p], &order_[p + 1],
-                     (nb_ - p - 1) * sizeof(Index));
-        --nb_;
-    }
-
-    // Appends block p+1 to block p.
-    void join(Index p)
-    {
-        Block& a = block(p);
-        const Block& b = block(p + 1);
-        std::memcpy(a.c + a.size, b.c, (b.size + 1) * sizeof(double));
-        std::memcpy(a.n + a.size, b.n, (b.size + 1) * sizeof(std::uint64_t));
-        a.size += b.size;
-        unlink(p + 1);
-        recompute(p);
-    }
-
-    // Block r has just lost a bucket.  Keeps every two neighbouring blocks
-    // above `half` buckets together, which bounds the number of blocks
-    // (pairs of neighbours hold more than `half` each, so there are at
-    // most 2 (n + 1) / (half + 1) + 1 blocks: `maxBlocks_` covers them and
-    // the one a split adds before the merge of the same push).
-    bool settle(Index r)
-    {
-        bool moved = false;
-        if (block(r).size == 0) {
-            unlink(r);
-            moved = true;
-            if (r > 0) {
-                r -= 1;
-                refreshCopy(r);
-            }
-            recompute(r);  // also when a new block 0 holds pair 0
-        }
-        for (;;) {
-            if (r > 0 && block(r - 1).size + block(r).size <= half) {
-                join(r - 1);
-                r -= 1;
-            } else if (r + 1 < nb_ &&
-                       block(r).size + block(r + 1).size <= half) {
-                join(r);
-            } else {
-                break;
-            }
-            moved = true;
-        }
-        if (moved) {
-            if (r > 0) {
-                refreshCopy(r - 1);
-                recompute(r - 1);
-            }
-            rebuild();
-        }
-        return moved;
-    }
-
+    // Inserts (c, n) at local index j of block p, j <= size.
     void insert(Index p, Index j, double c, std::uint64_t n)
     {
-        if (block(p).size == BlockCapacity) {
+        if (meta_[p].size == BlockCapacity) {
             split(p);
             if (j > half) {
                 p += 1;
                 j -= half;
             }
         }
-        Block& b = block(p);
-        const Index oldSize = b.size;
-        const bool hasNext = p + 1 < nb_;
-        // Shift the tail and the copy up by one.
-        std::memmove(b.c + j + 1, b.c + j, (oldSize - j + 1) * sizeof(double));
-        std::memmove(b.n + j + 1, b.n + j,
-                     (oldSize - j + 1) * sizeof(std::uint64_t));
-        b.c[j] = c;
-        b.n[j] = n;
-        b.size = oldSize + 1;
+        Meta& m = meta_[p];
+        // The pair from bucket j-1 to bucket j is split by the new one.
+        if (j >= 1 && j - 1 < pairsOf(p)) {
+            unpair(p, j - 1);
+        }
+        if (j == 0) {
+            firstChanging(p);
+        }
+        Slot* s = slots(p);
+        std::memmove(s + j + 1, s + j, (m.size - j + 1) * sizeof(Slot));
+        s[j] = Slot{c, n};
+        m.size += 1;
         ++n_;
-        shiftStarts(p + 1, 1);
-        if (p == 0 && j == 0) {
-            // Pair 0 of the list is new; the old one became eligible.
-            recompute(0);
-        } else if (oldSize > 0) {
-            // Pair j-1 of old was (j-1, j), now (j-1, j+1 new index).
-            const bool hadPair = j >= 1 && (j < oldSize || hasNext);
-            if (hadPair && b.best == j - 1) {
-                recompute(p);
-            } else {
-                if (hadPair && std::isnan(b.c[j + 1] - b.c[j - 1])) {
-                    --b.nans;
-                    --nanPairs_;
-                }
-                if (b.best != none && b.best >= j) {
-                    b.best += 1;
-                }
-                if (j >= 1) {
-                    offer(p, j - 1);
-                }
-                if (j < oldSize || hasNext) {
-                    offer(p, j);
-                }
+        gained_ = p;
+        shiftRanks(p, j, 1);
+        if (j >= 1) {
+            pairUp(p, j - 1);
+        }
+        if (j + 1 < m.size || p + 1 < nb_) {
+            pairUp(p, j);
+        }
+        if (p == 0 && j == 0 && pairsOf(0) > 1) {
+            // The old pair 0, counted already, now takes part.
+            const Key k = keyOf(s, 1);
+            if (!std::isnan(k.gap)) {
+                offer(0, 1, k);
             }
         }
-        updateLeaf(p);
-        if (j == 0 && p > 0) {
-            lastPairChanged(p - 1);
+        keepRanked(p);
+        if (j == 0) {
+            firstChanged(p);
         }
     }
 
     // The pair `Histogram::combine` merges, as block and local index.
-    void choose(Index& p, Index& j) const
+    void choose(Index& p, Index& j)
     {
         if (nanPairs_ == 0) {
-            const Block& first = block(0);
-            const Key pair0 = keyOf(first, 0);
-            const Index top = tree_[1];
-            if (top != none && less(block(top).bestKey, pair0)) {
+            const Key pair0 = keyOf(slots(0), 0);
+            const Index top = topBlock();
+            if (top != none && less(meta_[top].best(), pair0)) {
                 p = top;
-                j = block(top).best;
+                j = meta_[top].top[0].at;
             } else {
                 p = 0;
                 j = 0;
@@ -621,32 +948,31 @@ private:
         }
         // The reference's scan, part by part with NaN undecided, from
         // pair 0 on.  While the best so far has no NaN, a block without
-        // NaN gaps can only offer its cached best (the scan over keys
-        // that form an order ends at their least), so only blocks with
-        // NaN gaps, and blocks met while the best so far has one, are
-        // scanned pair by pair.
+        // NaN gaps can only offer its best (the scan over keys that form
+        // an order ends at their least), so only blocks with NaN gaps,
+        // and blocks met while the best so far has one, are scanned pair
+        // by pair.
         p = 0;
         j = 0;
-        Key best = keyOf(block(0), 0);
-        std::uint64_t bestTie = 0;  // the pair index negated
+        Key best = keyOf(slots(0), 0);
+        bool bestIsPair0 = true;
         for (Index q = 0; q < nb_; ++q) {
-            const Block& b = block(q);
-            if (b.nans == 0 && !std::isnan(best.gap)) {
+            const Meta& m = meta_[q];
+            if (m.nans == 0 && !std::isnan(best.gap)) {
                 // Pair 0 keeps its place on a tie; later pairs win ties.
-                if (b.best != none &&
-                    (bestTie == 0 ? less(b.bestKey, best)
-                                  : !less(best, b.bestKey))) {
-                    best = b.bestKey;
-                    bestTie = std::uint64_t{0} - (start_[q] + b.best);
+                if (m.hasBest() && (bestIsPair0 ? less(m.best(), best)
+                                                : !less(best, m.best()))) {
+                    best = m.best();
+                    bestIsPair0 = false;
                     p = q;
-                    j = b.best;
+                    j = m.top[0].at;
                 }
                 continue;
             }
+            const Slot* s = slots(q);
             const Index pairs = pairsOf(q);
             for (Index i = q == 0 ? 1 : 0; i < pairs; ++i) {
-                const Key k = keyOf(b, i);
-                const std::uint64_t tie = std::uint64_t{0} - (start_[q] + i);
+                const Key k = keyOf(s, i);
                 bool wins;
                 if (k.gap < best.gap) {
                     wins = true;
@@ -659,11 +985,13 @@ private:
                 } else if (best.left < k.left) {
                     wins = false;
                 } else {
-                    wins = tie < bestTie;
+                    // A full tie: a later pair wins unless the best so
+                    // far is pair 0, whose tie index is 0.
+                    wins = !bestIsPair0;
                 }
                 if (wins) {
                     best = k;
-                    bestTie = tie;
+                    bestIsPair0 = false;
                     p = q;
                     j = i;
                 }
@@ -671,80 +999,318 @@ private:
         }
     }
 
-    // Merges pair j of block p in place of its left bucket.
-    void merge(Index p, Index j)
+    // Removes block p, empty and out of the counts.
+    void unlink(Index p)
     {
-        Block& b = block(p);
-        const Bucket merged(Bucket(b.c[j], b.n[j]),
-                            Bucket(b.c[j + 1], b.n[j + 1]));
-        b.c[j] = merged.centroid();
-        b.n[j] = merged.count();
-        Index r = p;  // the block that loses a bucket
-        if (j + 1 < b.size) {
-            std::memmove(b.c + j + 1, b.c + j + 2,
-                         (b.size - j - 1) * sizeof(double));
-            std::memmove(b.n + j + 1, b.n + j + 2,
-                         (b.size - j - 1) * sizeof(std::uint64_t));
-            b.size -= 1;
-            recompute(p);
-            updateLeaf(p);
-            if (j == 0 && p > 0) {
-                lastPairChanged(p - 1);
-            }
-        } else {
-            r = p + 1;
-            Block& next = block(r);
-            std::memmove(next.c, next.c + 1, next.size * sizeof(double));
-            std::memmove(next.n, next.n + 1,
-                         next.size * sizeof(std::uint64_t));
-            next.size -= 1;
-            if (next.size > 0) {
-                refreshCopy(p);
-                recompute(r);
-                updateLeaf(r);
-            }
-            recompute(p);
-            updateLeaf(p);
-            if (j == 0 && p > 0) {
-                lastPairChanged(p - 1);
+        free_.push_back(meta_[p].id);
+        std::memmove(&meta_[p], &meta_[p + 1], (nb_ - p - 1) * sizeof(Meta));
+        --nb_;
+        restructured();
+    }
+
+    // Appends block p+1 to block p.
+    void join(Index p)
+    {
+        Meta& a = meta_[p];
+        const Meta& b = meta_[p + 1];
+        std::memcpy(slots(p) + a.size, slots(p + 1),
+                    (b.size + 1) * sizeof(Slot));
+        a.size += b.size;
+        nanPairs_ -= b.nans;
+        badPairs_ -= b.bad;
+        unlink(p + 1);
+        recount(p);
+    }
+
+    // Block r has just lost a bucket and is not empty.  Keeps every two
+    // neighbouring blocks above `half` buckets together, which bounds the
+    // number of blocks (pairs of neighbours hold more than `half` each, so
+    // there are at most 2 (n + 1) / (half + 1) + 1 blocks: `maxBlocks_`
+    // covers them and the one a split adds before the merge of the same
+    // push).
+    void settle(Index r)
+    {
+        for (;;) {
+            if (r > 0 && meta_[r - 1].size + meta_[r].size <= half) {
+                join(r - 1);
+                r -= 1;
+            } else if (r + 1 < nb_ &&
+                       meta_[r].size + meta_[r + 1].size <= half) {
+                join(r);
+            } else {
+                return;
             }
         }
+    }
+
+    // Merges pair j of block p in place of its left bucket.  The pair
+    // ending at the left bucket changes; the pair itself and the one from
+    // the right bucket go; one from the merged bucket to the next comes.
+    void merge(Index p, Index j)
+    {
+        Meta& m = meta_[p];
+        Slot* s = slots(p);
+        const Bucket merged(Bucket(s[j].c, s[j].n),
+                            Bucket(s[j + 1].c, s[j + 1].n));
+        if (j == 0) {
+            firstChanging(p);
+        } else {
+            unpair(p, j - 1);
+        }
+        unpair(p, j);
         --n_;
-        shiftStarts(r + 1, ~Index{0});
-        settle(r);
+        if (j + 1 < m.size) {
+            if (j + 1 < pairsOf(p)) {
+                unpair(p, j + 1);
+            }
+            s[j] = Slot{merged.centroid(), merged.count()};
+            std::memmove(s + j + 1, s + j + 2,
+                         (m.size - j - 1) * sizeof(Slot));
+            m.size -= 1;
+            lost_ = p;
+            shiftRanks(p, j + 2, ~Index{0});
+            afterMerge(p, j);
+            settle(p);
+            return;
+        }
+        // The right bucket is the next block's first.
+        const Index r = p + 1;
+        Meta& next = meta_[r];
+        Slot* t = slots(r);
+        if (pairsOf(r) > 0) {
+            unpair(r, 0);
+        }
+        s[j] = Slot{merged.centroid(), merged.count()};
+        std::memmove(t, t + 1, next.size * sizeof(Slot));
+        next.size -= 1;
+        lost_ = r;
+        const bool emptied = next.size == 0;
+        if (emptied) {
+            unlink(r);  // its only pair, if any, is out already
+            if (r < nb_) {
+                s[m.size] = slots(r)[0];
+            }
+        } else {
+            shiftRanks(r, 1, ~Index{0});
+            setFirst(r);
+            s[m.size] = t[0];
+            keepRanked(r);
+        }
+        afterMerge(p, j);
+        settle(emptied ? p : r);
+    }
+
+    // After a merge at pair j of block p: the new pairs.
+    void afterMerge(Index p, Index j)
+    {
+        if (j >= 1) {
+            pairUp(p, j - 1);
+        }
+        if (j < pairsOf(p)) {
+            pairUp(p, j);
+        }
+        keepRanked(p);
+        if (j == 0) {
+            firstChanged(p);
+        }
+    }
+
+    // Starts of the blocks after the one that gained a bucket and up to
+    // the one that lost one move by one.
+    void updateStarts()
+    {
+        if (startsStale_) {
+            Index total = 0;
+            for (Index p = 0; p < nb_; ++p) {
+                start_[p] = total;
+                total += meta_[p].size;
+            }
+            start_[nb_] = total;
+            startsStale_ = false;
+        } else if (gained_ < lost_) {
+            for (Index q = gained_ + 1; q <= lost_; ++q) {
+                start_[q] += 1;
+            }
+        } else {
+            for (Index q = lost_ + 1; q <= gained_; ++q) {
+                start_[q] -= 1;
+            }
+        }
+    }
+
+    // Replaces the bucket at local index i of block q by (c, n).
+    void replace(Index q, Index i, double c, std::uint64_t n)
+    {
+        if (i == 0) {
+            firstChanging(q);
+        } else {
+            unpair(q, i - 1);
+        }
+        const bool hasNext = i < pairsOf(q);
+        if (hasNext) {
+            unpair(q, i);
+        }
+        slots(q)[i] = Slot{c, n};
+        if (i >= 1) {
+            pairUp(q, i - 1);
+        }
+        if (hasNext) {
+            pairUp(q, i);
+        }
+        keepRanked(q);
+        if (i == 0) {
+            firstChanged(q);
+        }
+    }
+
+    // The push of (c, n) at local index j of block p when the histogram
+    // is full and it would merge one of the two pairs the new bucket
+    // makes: the merged bucket takes the place of the new bucket's
+    // neighbour, and nothing moves.  False, with nothing changed, when
+    // that cannot be shown: while a gap is NaN, when the pair the new
+    // bucket splits is the best of the list, or when the best pair would
+    // be another.
+    bool pushMerged(Index p, Index j, double c, std::uint64_t n)
+    {
+        if (nanPairs_ != 0 || (j == 0 && p != 0)) {
+            return false;
+        }
+        const Meta& m = meta_[p];
+        const Slot* s = slots(p);
+        // The new pairs: (p, j-1) from the left neighbour a, (p, j) to the
+        // right neighbour b; j is 0 only in block 0.
+        const bool hasLeft = j >= 1;
+        const bool hasRight = j < m.size || p + 1 < nb_;
+        Key left{};
+        Key right{};
+        if (hasLeft) {
+            left = Key{c - s[j - 1].c, s[j - 1].n + n, s[j - 1].c};
+            if (std::isnan(left.gap)) {
+                return false;
+            }
+        }
+        if (hasRight) {
+            right = Key{s[j].c - c, n + s[j].n, c};
+            if (std::isnan(right.gap)) {
+                return false;
+            }
+        }
+        // The best of the old pairs that stay, pair 0 aside, is the
+        // tree's unless that is the pair split.  An old pair of block p
+        // at j or after moves up by one.
+        const Index top = tree_[1];
+        const Ranked* best = top == none ? nullptr : &meta_[top].top[0];
+        if (best && top == p && best->at + 1 == j) {
+            return false;
+        }
+        bool takeRight;
+        if (p == 0 && j <= 1) {
+            // A new pair is pair 0 of the list; the later pairs are the
+            // other new one, or the old pair 0 when the new bucket comes
+            // first, then the tree's.
+            const bool first = j == 0;
+            const Key& pair0 = first ? right : left;
+            Key later{};
+            bool hasLater = false;
+            bool laterIsNew = false;
+            if (first ? n_ >= 2 : hasRight) {
+                later = first ? keyOf(s, 0) : right;
+                hasLater = true;
+                laterIsNew = !first;
+            }
+            if (best && (!hasLater || !less(later, best->key))) {
+                later = best->key;
+                hasLater = true;
+                laterIsNew = false;
+            }
+            if (!hasLater || !less(later, pair0)) {
+                takeRight = first;  // pair 0 keeps its place on a tie
+            } else if (laterIsNew) {
+                takeRight = true;
+            } else {
+                return false;
+            }
+        } else {
+            // The later new pair wins a tie.
+            takeRight = hasRight && !less(left, right);
+            const Key& key = takeRight ? right : left;
+            if (best) {
+                const bool before =
+                    top < p || (top == p && best->at + 1 < j);
+                if (before ? less(best->key, key) : !less(key, best->key)) {
+                    return false;
+                }
+            }
+            // Pair 0, still the old one, keeps its place on a tie.
+            if (!less(key, keyOf(slots(0), 0))) {
+                return false;
+            }
+        }
+        if (takeRight) {
+            const Slot b = s[j];
+            const Bucket merged(Bucket(c, n), Bucket(b.c, b.n));
+            if (j < m.size) {
+                replace(p, j, merged.centroid(), merged.count());
+            } else {
+                replace(p + 1, 0, merged.centroid(), merged.count());
+            }
+        } else {
+            const Slot a = s[j - 1];
+            const Bucket merged(Bucket(a.c, a.n), Bucket(c, n));
+            replace(p, j - 1, merged.centroid(), merged.count());
+        }
+        return true;
     }
 
     void push(double c, std::uint64_t n)
     {
         Index p;
         Index j;
-        upperBound(c, n, p, j);
+        locate(c, n, p, j);
+        if (n_ == _max_size && pushMerged(p, j, c, n)) {
+            syncTree();
+#if VB_HISTOGRAM_CHECKING
+            check();
+#endif
+            return;
+        }
         insert(p, j, c, n);
+        lost_ = nb_;  // no merge: every later start moves, and the end
         if (n_ > _max_size) {
             choose(p, j);
             merge(p, j);
         }
+        updateStarts();
+        syncTree();
 #if VB_HISTOGRAM_CHECKING
         check();
 #endif
     }
 
+    static constexpr Index maxTouched = 8;
+
     const std::size_t _max_size;
     const Index maxBlocks_;
-    const Index leaves_;         // a power of two >= maxBlocks_
-    std::vector<Block> blocks_;  // the pool, indexed by block number
-    std::vector<Index> order_;   // block numbers in list order
-    std::vector<Index> start_;   // list index of each block's first bucket
-    std::vector<Index> free_;    // block numbers not in use
-    std::vector<Index> tree_;    // tournament winners by node, 1 the root
-    std::size_t n_ = 0;          // buckets held
-    Index nb_ = 0;               // blocks in use
-    std::size_t nanPairs_ = 0;   // pairs whose gap is NaN, in all blocks
+    const Index leaves_;          // a power of two >= maxBlocks_
+    std::vector<Store> store_;    // the pool, indexed by `Meta::id`
+    std::vector<Meta> meta_;      // the blocks in list order
+    std::vector<Index> start_;    // list index of each block's first bucket
+    std::vector<Index> free_;     // stores not in use
+    std::vector<Index> tree_;     // tournament winners by node, 1 the root
+    std::size_t n_ = 0;           // buckets held
+    Index nb_ = 0;                // blocks in use
+    std::size_t nanPairs_ = 0;    // pairs whose gap is NaN, in all blocks
+    std::size_t badPairs_ = 0;    // pairs out of order, in all blocks
+    Touched touchedAt_[maxTouched] = {};
+    Index touched_ = 0;
+    bool rebuildTree_ = true;
+    bool startsStale_ = false;
+    Index gained_ = 0;  // this push's blocks that gained and lost a bucket
+    Index lost_ = 0;
 };
 
-// The engine the builders use.  Blocks of 64 measured a little faster
-// than 32 from a capacity of 1024 on, and alike below.
-using BlockHistogram = BlockHistogramOf<64>;
+// The engine the builders use.
+using BlockHistogram = BlockHistogramOf<32>;
 
 // Below this capacity the reference's linear push is as fast or faster
 // (measured with benchmarks/run.py histogram on lognormal data, small
