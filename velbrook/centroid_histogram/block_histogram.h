@@ -8,7 +8,7 @@
 // Each block keeps a copy of the next block's first bucket behind its own,
 // so that every pair of neighbours, the one across a block boundary
 // included, is read inside one block; the pair across a boundary belongs
-// to the block on its left.  Each block ranks its few best pairs under the
+// to the block on its left.  Each block caches its best pair under the
 // merge key and counts its pairs whose gap is NaN or that stand out of
 // order.  A tournament tree over the blocks gives the best pair of the
 // whole list.
@@ -25,10 +25,11 @@
 // and pair 0, left out of its block, is taken unless the tree's best is
 // strictly less.
 //
-// Most pushes merge a pair they have just made, next to the new bucket,
-// after which the block's best is what it was before the push.  The ranked
-// list keeps it, so that the block needs no new scan, and the tree, whose
-// leaf then ends the push as it began, needs no update.
+// Once the histogram is full, most pushes merge one of the two pairs the
+// new bucket makes.  That is known before the bucket goes in (the new
+// pairs against the tree's best and pair 0), and then the merged bucket
+// simply takes the place of the new bucket's neighbour: nothing moves,
+// two pairs change, and the block's best and the tree mostly stay.
 //
 // The insert position is the upper bound found by the very probe sequence
 // of `Histogram::push` wherever that matters: merges can leave the list out
@@ -169,7 +170,7 @@ public:
             if (pairNans != m.nans || pairBad != m.bad) {
                 fail("NaN or disorder count");
             }
-            checkRanks(p);
+            checkBest(p);
             total += m.size;
             nans += m.nans;
             bad += m.bad;
@@ -194,8 +195,6 @@ private:
     using Index = std::uint32_t;
     static constexpr Index half = BlockCapacity / 2;
     static constexpr Index none = ~Index{0};
-    static constexpr Index ranks = 3;  // best pairs a block keeps
-    static_assert(ranks == 3, "Meta::top is initialised for three");
 
     // The first three parts of a pair's merge key.
     struct Key {
@@ -215,11 +214,6 @@ private:
         Slot s[BlockCapacity + 1];
     };
 
-    struct Ranked {
-        Key key;
-        Index at;  // local index of the pair; `none` when not in use
-    };
-
     // What is known of the block at one position of the list.
     struct Meta {
         double firstC = 0;  // the first bucket, for the search
@@ -228,15 +222,13 @@ private:
         Index size = 0;  // buckets held
         Index nans = 0;  // pairs whose gap is NaN, pair 0 included
         Index bad = 0;   // pairs out of order or with a NaN centroid
-        // top[0 .. ranked) are the best eligible pairs without NaN, best
-        // first: exactly the `ranked` best, and when `complete` all of
-        // them.  Never empty while the block has an eligible pair.
-        Index ranked = 0;
-        bool complete = true;
-        Ranked top[ranks] = {{Key{}, none}, {Key{}, none}, {Key{}, none}};
+        // The best eligible pair without NaN and its key; none when there
+        // is none, or while `lost` says it went and is to be found again.
+        Index bestAt = none;
+        bool lost = false;
+        Key best{};
 
-        bool hasBest() const { return ranked != 0; }
-        const Key& best() const { return top[0].key; }
+        bool hasBest() const { return bestAt != none; }
     };
 
     // A block whose best changed during this push, with what the tree
@@ -313,35 +305,26 @@ private:
     }
 
     // Strictly less on gap, combined count, left centroid; only for keys
-    // without NaN, where it is a strict weak order and "neither less" is
-    // "equal".  Without branches: the outcome follows the data, which no
-    // predictor guesses.
+    // without NaN, where it is a strict weak order.
     static bool less(const Key& a, const Key& b)
     {
-        const unsigned gapLess = a.gap < b.gap;
-        const unsigned gapEqual = a.gap == b.gap;
-        const unsigned countLess = a.combined < b.combined;
-        const unsigned countEqual = a.combined == b.combined;
-        const unsigned leftLess = a.left < b.left;
-        return (gapLess | (gapEqual & (countLess | (countEqual & leftLess)))) !=
-               0;
+        if (a.gap < b.gap) {
+            return true;
+        }
+        if (b.gap < a.gap) {
+            return false;
+        }
+        if (a.combined != b.combined) {
+            return a.combined < b.combined;
+        }
+        return a.left < b.left;
     }
 
     // Pair a (key ka) before pair b of the same block: strictly less, or
     // equal and later.
     static bool beats(const Key& ka, Index a, const Key& kb, Index b)
     {
-        const unsigned gapLess = ka.gap < kb.gap;
-        const unsigned gapEqual = ka.gap == kb.gap;
-        const unsigned countLess = ka.combined < kb.combined;
-        const unsigned countEqual = ka.combined == kb.combined;
-        const unsigned leftLess = ka.left < kb.left;
-        const unsigned leftEqual = ka.left == kb.left;
-        const unsigned later = a > b;
-        return (gapLess |
-                (gapEqual &
-                 (countLess | (countEqual & (leftLess | (leftEqual & later)))))) !=
-               0;
+        return less(ka, kb) || (a > b && !less(kb, ka));
     }
 
     // Whether pair j of block p may be chosen through the blocks: not pair
@@ -349,10 +332,10 @@ private:
     static bool eligible(Index p, Index j) { return (p | j) != 0; }
 
     // ---------------------------------------------------------------
-    // The counts and the ranked lists.
+    // The counts and the cached best pairs.
 
-    // Pair j of block p is about to change or go: out of the counts and
-    // of the ranking.
+    // Pair j of block p is about to change or go: out of the counts, and
+    // when it was the block's best, the best is to be found again.
     void unpair(Index p, Index j)
     {
         Meta& m = meta_[p];
@@ -363,26 +346,14 @@ private:
         nanPairs_ -= nan;
         m.bad -= bad;
         badPairs_ -= bad;
-        // Entries not in use hold `none`, so all are compared at once.
-        unsigned hit = 0;
-        for (Index i = 0; i < ranks; ++i) {
-            hit |= unsigned{m.top[i].at == j} << i;
-        }
-        if (hit == 0) {
-            return;
-        }
-        Index i = static_cast<Index>(__builtin_ctz(hit));
-        if (i == 0) {
+        if (j == m.bestAt) {
             touch(p);
+            m.bestAt = none;
+            m.lost = true;
         }
-        for (; i + 1 < m.ranked; ++i) {
-            m.top[i] = m.top[i + 1];
-        }
-        --m.ranked;
-        m.top[m.ranked].at = none;
     }
 
-    // Pair j of block p is new or changed: counted and ranked.
+    // Pair j of block p is new or changed: counted and offered.
     void pairUp(Index p, Index j)
     {
         Meta& m = meta_[p];
@@ -399,85 +370,57 @@ private:
         }
     }
 
-    // Ranks eligible pair j of block p, already counted.
+    // Offers eligible pair j of block p, already counted, as its best.
     void offer(Index p, Index j, const Key& k)
     {
         Meta& m = meta_[p];
-        Index i = m.ranked;
-        while (i > 0 && beats(k, j, m.top[i - 1].key, m.top[i - 1].at)) {
-            --i;
-        }
-        if (i == m.ranked) {  // below every ranked pair
-            if (m.complete) {
-                if (m.ranked < ranks) {
-                    if (m.ranked == 0) {
-                        touch(p);
-                    }
-                    m.top[m.ranked++] = Ranked{k, j};
-                } else {
-                    m.complete = false;
-                }
-            }
-            return;
-        }
-        if (i == 0) {
+        if (!m.lost &&
+            (m.bestAt == none || beats(k, j, m.best, m.bestAt))) {
             touch(p);
+            m.bestAt = j;
+            m.best = k;
         }
-        Index last = m.ranked;
-        if (last == ranks) {
-            m.complete = false;  // the last ranked pair drops out
-            --last;
-        } else {
-            ++m.ranked;
-        }
-        for (; last > i; --last) {
-            m.top[last] = m.top[last - 1];
-        }
-        m.top[i] = Ranked{k, j};
     }
 
     // Local indices of block p from `from` on move by `delta`.
-    void shiftRanks(Index p, Index from, Index delta)
+    void shiftBest(Index p, Index from, Index delta)
     {
         Meta& m = meta_[p];
-        for (Index i = 0; i < m.ranked; ++i) {
-            if (m.top[i].at >= from) {
-                m.top[i].at += delta;
-            }
+        if (m.bestAt != none && m.bestAt >= from) {
+            m.bestAt += delta;
         }
     }
 
-    // The best pairs of block p from scratch.  Later pairs win ties.
-    void rank(Index p)
+    // The best pair of block p from scratch.  Later pairs win ties.
+    void rescan(Index p)
     {
         Meta& m = meta_[p];
         touch(p);
         const Slot* s = slots(p);
         const Index pairs = pairsOf(p);
-        m.ranked = 0;
-        m.complete = true;
-        for (Ranked& r : m.top) {
-            r.at = none;
-        }
+        Index bestAt = none;
+        Key best{};
         for (Index j = eligible(p, 0) ? 0 : 1; j < pairs; ++j) {
             const Key k = keyOf(s, j);
-            if (!std::isnan(k.gap)) {
-                offer(p, j, k);
+            if (!std::isnan(k.gap) && (bestAt == none || !less(best, k))) {
+                bestAt = j;
+                best = k;
             }
         }
+        m.bestAt = bestAt;
+        m.best = best;
+        m.lost = false;
     }
 
-    // After a change to block p: a block with pairs but none ranked is
-    // ranked again.
-    void keepRanked(Index p)
+    // After a change to block p: a lost best is found again.
+    void keepBest(Index p)
     {
-        const Meta& m = meta_[p];
-        if (m.ranked == 0 && !m.complete) {
-            rank(p);
+        if (meta_[p].lost) {
+            rescan(p);
         }
     }
 
-    // Counts and ranks of block p from scratch (after a split or a join).
+    // Counts and best of block p from scratch (after a split or a join).
     void recount(Index p)
     {
         Meta& m = meta_[p];
@@ -492,48 +435,26 @@ private:
         }
         nanPairs_ += m.nans;
         badPairs_ += m.bad;
-        rank(p);
+        rescan(p);
     }
 
-    void checkRanks(Index p) const
+    void checkBest(Index p) const
     {
         const Meta& m = meta_[p];
         const Slot* s = slots(p);
-        // The eligible pairs in ranking order, by selection.
-        Index eligibleCount = 0;
+        Index best = none;
+        Key bestKey{};
         for (Index j = 0; j < pairsOf(p); ++j) {
-            eligibleCount +=
-                eligible(p, j) && !std::isnan(s[j + 1].c - s[j].c);
-        }
-        for (Index i = m.ranked; i < ranks; ++i) {
-            if (m.top[i].at != none) {
-                fail("ranked entry not in use");
+            const Key k = keyOf(s, j);
+            if (eligible(p, j) && !std::isnan(k.gap) &&
+                (best == none || !less(bestKey, k))) {
+                best = j;
+                bestKey = k;
             }
         }
-        if (m.ranked > ranks || (m.ranked == 0 && eligibleCount != 0) ||
-            (m.complete && m.ranked != eligibleCount) ||
-            m.ranked > eligibleCount) {
-            fail("ranked pairs count");
-        }
-        for (Index i = 0; i < m.ranked; ++i) {
-            // The best pair not ranked above i.
-            Index best = none;
-            Key bestKey{};
-            for (Index j = 0; j < pairsOf(p); ++j) {
-                const Key k = keyOf(s, j);
-                bool above = false;
-                for (Index t = 0; t < i; ++t) {
-                    above |= m.top[t].at == j;
-                }
-                if (!above && eligible(p, j) && !std::isnan(k.gap) &&
-                    (best == none || !less(bestKey, k))) {
-                    best = j;
-                    bestKey = k;
-                }
-            }
-            if (best != m.top[i].at || !sameKey(bestKey, m.top[i].key)) {
-                fail("ranked pair");
-            }
+        if (m.lost || best != m.bestAt ||
+            (best != none && !sameKey(bestKey, m.best))) {
+            fail("cached best pair");
         }
     }
 
@@ -556,7 +477,7 @@ private:
         if (b == none) {
             return a;
         }
-        return less(meta_[a].best(), meta_[b].best()) ? a : b;
+        return less(meta_[a].best, meta_[b].best) ? a : b;
     }
 
     // Of two blocks in either order, the one whose best wins.
@@ -589,13 +510,13 @@ private:
             return;
         }
         const Meta& m = meta_[p];
-        touchedAt_[touched_++] = Touched{p, m.hasBest(), m.best()};
+        touchedAt_[touched_++] = Touched{p, m.hasBest(), m.best};
     }
 
     bool changed(const Touched& t) const
     {
         const Meta& m = meta_[t.p];
-        return t.had != m.hasBest() || (t.had && !sameKey(t.key, m.best()));
+        return t.had != m.hasBest() || (t.had && !sameKey(t.key, m.best));
     }
 
     // Recomputes the nodes above leaf p; with `early`, stops where the
@@ -654,7 +575,7 @@ private:
         for (Index i = 0; i < touched_ && !worse; ++i) {
             const Touched& t = touchedAt_[i];
             const Meta& m = meta_[t.p];
-            worse = t.had && (!m.hasBest() || less(t.key, m.best()));
+            worse = t.had && (!m.hasBest() || less(t.key, m.best));
         }
         if (worse) {
             syncTree();
@@ -832,8 +753,8 @@ private:
     // ---------------------------------------------------------------
     // Changing the list.  A pair about to change or go is first taken out
     // (`unpair`); once the buckets are in place the pairs that are new or
-    // changed are put in (`pairUp`), and a block left with no ranked pair
-    // is ranked again.
+    // changed are put in (`pairUp`), and a block whose best went is
+    // scanned again.
 
     void setFirst(Index p)
     {
@@ -860,7 +781,7 @@ private:
             const Index q = p - 1;
             slots(q)[meta_[q].size] = slots(p)[0];
             pairUp(q, meta_[q].size - 1);
-            keepRanked(q);
+            keepBest(q);
         }
     }
 
@@ -911,7 +832,7 @@ private:
         m.size += 1;
         ++n_;
         gained_ = p;
-        shiftRanks(p, j, 1);
+        shiftBest(p, j, 1);
         if (j >= 1) {
             pairUp(p, j - 1);
         }
@@ -925,7 +846,7 @@ private:
                 offer(0, 1, k);
             }
         }
-        keepRanked(p);
+        keepBest(p);
         if (j == 0) {
             firstChanged(p);
         }
@@ -937,9 +858,9 @@ private:
         if (nanPairs_ == 0) {
             const Key pair0 = keyOf(slots(0), 0);
             const Index top = topBlock();
-            if (top != none && less(meta_[top].best(), pair0)) {
+            if (top != none && less(meta_[top].best, pair0)) {
                 p = top;
-                j = meta_[top].top[0].at;
+                j = meta_[top].bestAt;
             } else {
                 p = 0;
                 j = 0;
@@ -960,12 +881,12 @@ private:
             const Meta& m = meta_[q];
             if (m.nans == 0 && !std::isnan(best.gap)) {
                 // Pair 0 keeps its place on a tie; later pairs win ties.
-                if (m.hasBest() && (bestIsPair0 ? less(m.best(), best)
-                                                : !less(best, m.best()))) {
-                    best = m.best();
+                if (m.hasBest() && (bestIsPair0 ? less(m.best, best)
+                                                : !less(best, m.best))) {
+                    best = m.best;
                     bestIsPair0 = false;
                     p = q;
-                    j = m.top[0].at;
+                    j = m.bestAt;
                 }
                 continue;
             }
@@ -1068,7 +989,7 @@ private:
                          (m.size - j - 1) * sizeof(Slot));
             m.size -= 1;
             lost_ = p;
-            shiftRanks(p, j + 2, ~Index{0});
+            shiftBest(p, j + 2, ~Index{0});
             afterMerge(p, j);
             settle(p);
             return;
@@ -1091,10 +1012,10 @@ private:
                 s[m.size] = slots(r)[0];
             }
         } else {
-            shiftRanks(r, 1, ~Index{0});
+            shiftBest(r, 1, ~Index{0});
             setFirst(r);
             s[m.size] = t[0];
-            keepRanked(r);
+            keepBest(r);
         }
         afterMerge(p, j);
         settle(emptied ? p : r);
@@ -1109,7 +1030,7 @@ private:
         if (j < pairsOf(p)) {
             pairUp(p, j);
         }
-        keepRanked(p);
+        keepBest(p);
         if (j == 0) {
             firstChanged(p);
         }
@@ -1157,7 +1078,7 @@ private:
         if (hasNext) {
             pairUp(q, i);
         }
-        keepRanked(q);
+        keepBest(q);
         if (i == 0) {
             firstChanged(q);
         }
@@ -1199,8 +1120,8 @@ private:
         // tree's unless that is the pair split.  An old pair of block p
         // at j or after moves up by one.
         const Index top = tree_[1];
-        const Ranked* best = top == none ? nullptr : &meta_[top].top[0];
-        if (best && top == p && best->at + 1 == j) {
+        const Meta* best = top == none ? nullptr : &meta_[top];
+        if (best && top == p && best->bestAt + 1 == j) {
             return false;
         }
         bool takeRight;
@@ -1218,8 +1139,8 @@ private:
                 hasLater = true;
                 laterIsNew = !first;
             }
-            if (best && (!hasLater || !less(later, best->key))) {
-                later = best->key;
+            if (best && (!hasLater || !less(later, best->best))) {
+                later = best->best;
                 hasLater = true;
                 laterIsNew = false;
             }
@@ -1236,8 +1157,8 @@ private:
             const Key& key = takeRight ? right : left;
             if (best) {
                 const bool before =
-                    top < p || (top == p && best->at + 1 < j);
-                if (before ? less(best->key, key) : !less(key, best->key)) {
+                    top < p || (top == p && best->bestAt + 1 < j);
+                if (before ? less(best->best, key) : !less(key, best->best)) {
                     return false;
                 }
             }
