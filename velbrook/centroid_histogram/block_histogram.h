@@ -1062,6 +1062,10 @@ private:
     // Replaces the bucket at local index i of block q by (c, n).
     void replace(Index q, Index i, double c, std::uint64_t n)
     {
+        if (badPairs_ == 0 && nanPairs_ == 0 && i >= 1 && i < pairsOf(q)) {
+            replaceInside(q, i, c, n);
+            return;
+        }
         if (i == 0) {
             firstChanging(q);
         } else {
@@ -1081,6 +1085,38 @@ private:
         keepBest(q);
         if (i == 0) {
             firstChanged(q);
+        }
+    }
+
+    // `replace` where both pairs that change lie in block q and every pair
+    // is in order without NaN: the old pairs count nowhere.
+    void replaceInside(Index q, Index i, double c, std::uint64_t n)
+    {
+        Meta& m = meta_[q];
+        Slot* s = slots(q);
+        s[i] = Slot{c, n};
+        const Index nans = std::isnan(c - s[i - 1].c) + std::isnan(s[i + 1].c - c);
+        const Index bad = disordered(s, i - 1) + disordered(s, i);
+        if ((nans | bad) != 0) {
+            m.nans += nans;
+            nanPairs_ += nans;
+            m.bad += bad;
+            badPairs_ += bad;
+        }
+        // The best went when it was one of the two pairs (unsigned: none
+        // is far above).
+        if (m.bestAt - (i - 1) <= 1) {
+            touch(q);
+            rescan(q);
+            return;
+        }
+        const Key left = keyOf(s, i - 1);
+        const Key right = keyOf(s, i);
+        if (!std::isnan(left.gap) && eligible(q, i - 1)) {
+            offer(q, i - 1, left);
+        }
+        if (!std::isnan(right.gap)) {
+            offer(q, i, right);
         }
     }
 
@@ -1231,7 +1267,7 @@ private:
 };
 
 // The engine the builders use.
-using BlockHistogram = BlockHistogramOf<32>;
+using BlockHistogram = BlockHistogramOf<64>;
 
 // Below this capacity the reference's linear push is as fast or faster
 // (measured with benchmarks/run.py histogram on lognormal data, small
