@@ -1103,19 +1103,32 @@ private:
             m.bad += bad;
             badPairs_ += bad;
         }
-        // The best went when it was one of the two pairs (unsigned: none
-        // is far above).
-        if (m.bestAt - (i - 1) <= 1) {
-            touch(q);
-            rescan(q);
-            return;
-        }
         const Key left = keyOf(s, i - 1);
         const Key right = keyOf(s, i);
-        if (!std::isnan(left.gap) && eligible(q, i - 1)) {
+        const bool leftIn = !std::isnan(left.gap) && eligible(q, i - 1);
+        const bool rightIn = !std::isnan(right.gap);
+        // When the best was one of the two pairs (unsigned: none is far
+        // above), every other pair is not below its old key: the better
+        // new pair is the best if it is not above that key either (it
+        // also comes later than any other pair with that key), else the
+        // block is scanned.
+        if (m.bestAt - (i - 1) <= 1) {
+            touch(q);
+            const bool takeRight =
+                rightIn && (!leftIn || !less(left, right));
+            if ((leftIn | rightIn) &&
+                !less(m.best, takeRight ? right : left)) {
+                m.bestAt = takeRight ? i : i - 1;
+                m.best = takeRight ? right : left;
+            } else {
+                rescan(q);
+            }
+            return;
+        }
+        if (leftIn) {
             offer(q, i - 1, left);
         }
-        if (!std::isnan(right.gap)) {
+        if (rightIn) {
             offer(q, i, right);
         }
     }
