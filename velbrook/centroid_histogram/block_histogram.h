@@ -151,6 +151,13 @@ public:
                 (!sameBits(m.firstC, s[0].c) || m.firstN != s[0].n)) {
                 fail("copy of the block's first bucket");
             }
+            for (Index k = 0; k < marks; ++k) {
+                if (k * markStride < m.size
+                        ? !sameBits(m.mark[k], s[k * markStride].c)
+                        : !std::isnan(m.mark[k])) {
+                    fail("marks");
+                }
+            }
             if (p + 1 < nb_) {
                 const Slot* next = slots(p + 1);
                 if (!sameBits(s[m.size].c, next[0].c) ||
@@ -195,6 +202,10 @@ private:
     using Index = std::uint32_t;
     static constexpr Index half = BlockCapacity / 2;
     static constexpr Index none = ~Index{0};
+    // Every `markStride`-th centroid of a block is kept beside its other
+    // facts, so that a search reads one stretch of the block.
+    static constexpr Index markStride = 8;
+    static constexpr Index marks = (BlockCapacity + markStride - 1) / markStride;
 
     // The first three parts of a pair's merge key.
     struct Key {
@@ -227,6 +238,16 @@ private:
         Index bestAt = none;
         bool lost = false;
         Key best{};
+        // mark[k] is the centroid of bucket k * markStride, NaN past the
+        // end (no comparison holds for it).
+        double mark[marks];
+
+        Meta()
+        {
+            for (double& x : mark) {
+                x = std::nan("");
+            }
+        }
 
         bool hasBest() const { return bestAt != none; }
     };
@@ -644,12 +665,21 @@ private:
             j = 0;
             return;
         }
+        // The stretch from the last mark not above c, then the buckets of
+        // that stretch not above c; the loads are independent.  Buckets
+        // past the end are read but not counted (the store is larger).
+        const Meta& m = meta[base];
         const Slot* s = slots(base);
-        Index at = 0;
-        for (Index len = meta[base].size; len > 1;) {
-            const Index step = len / 2;
-            at = s[at + step].c <= c ? at + step : at;
-            len -= step;
+        Index stretch = 0;
+        for (Index k = 1; k < marks; ++k) {
+            stretch += m.mark[k] <= c;
+        }
+        const Index from = stretch * markStride;
+        const Index end = m.size;
+        Index at = from;
+        for (Index t = from + 1; t < from + markStride && t <= BlockCapacity;
+             ++t) {
+            at += (t < end) & (s[t].c <= c);
         }
         // s[at] is the last bucket whose centroid is not above c.
         if (s[at].c < c) {
@@ -756,6 +786,17 @@ private:
     // changed are put in (`pairUp`), and a block whose best went is
     // scanned again.
 
+    // The marks of block p from bucket `from` on.
+    void remark(Index p, Index from)
+    {
+        Meta& m = meta_[p];
+        const Slot* s = slots(p);
+        for (Index k = from / markStride; k < marks; ++k) {
+            m.mark[k] = k * markStride < m.size ? s[k * markStride].c
+                                                 : std::nan("");
+        }
+    }
+
     void setFirst(Index p)
     {
         Meta& m = meta_[p];
@@ -804,6 +845,8 @@ private:
         ++nb_;
         restructured();
         setFirst(p + 1);
+        remark(p, half);
+        remark(p + 1, 0);
         recount(p);
         recount(p + 1);
     }
@@ -832,6 +875,7 @@ private:
         m.size += 1;
         ++n_;
         gained_ = p;
+        remark(p, j);
         shiftBest(p, j, 1);
         if (j >= 1) {
             pairUp(p, j - 1);
@@ -936,7 +980,9 @@ private:
         const Meta& b = meta_[p + 1];
         std::memcpy(slots(p) + a.size, slots(p + 1),
                     (b.size + 1) * sizeof(Slot));
+        const Index joined = a.size;
         a.size += b.size;
+        remark(p, joined);
         nanPairs_ -= b.nans;
         badPairs_ -= b.bad;
         unlink(p + 1);
@@ -988,6 +1034,7 @@ private:
             std::memmove(s + j + 1, s + j + 2,
                          (m.size - j - 1) * sizeof(Slot));
             m.size -= 1;
+            remark(p, j);
             lost_ = p;
             shiftBest(p, j + 2, ~Index{0});
             afterMerge(p, j);
@@ -1002,8 +1049,10 @@ private:
             unpair(r, 0);
         }
         s[j] = Slot{merged.centroid(), merged.count()};
+        remark(p, j);
         std::memmove(t, t + 1, next.size * sizeof(Slot));
         next.size -= 1;
+        remark(r, 0);
         lost_ = r;
         const bool emptied = next.size == 0;
         if (emptied) {
@@ -1076,6 +1125,9 @@ private:
             unpair(q, i);
         }
         slots(q)[i] = Slot{c, n};
+        if (i % markStride == 0) {
+            meta_[q].mark[i / markStride] = c;
+        }
         if (i >= 1) {
             pairUp(q, i - 1);
         }
@@ -1095,6 +1147,9 @@ private:
         Meta& m = meta_[q];
         Slot* s = slots(q);
         s[i] = Slot{c, n};
+        if (i % markStride == 0) {
+            m.mark[i / markStride] = c;
+        }
         const Index nans = std::isnan(c - s[i - 1].c) + std::isnan(s[i + 1].c - c);
         const Index bad = disordered(s, i - 1) + disordered(s, i);
         if ((nans | bad) != 0) {
