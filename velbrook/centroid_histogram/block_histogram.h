@@ -232,7 +232,7 @@ private:
         Index id = 0;    // its `Store`
         Index size = 0;  // buckets held
         Index nans = 0;  // pairs whose gap is NaN, pair 0 included
-        Index bad = 0;   // pairs out of order or with a NaN centroid
+        Index bad = 0;   // sum of `disordered` over its pairs
         // The best eligible pair without NaN and its key; none when there
         // is none, or while `lost` says it went and is to be found again.
         Index bestAt = none;
@@ -313,16 +313,22 @@ private:
         return Key{s[j + 1].c - s[j].c, s[j].n + s[j + 1].n, s[j].c};
     }
 
-    // The right bucket before the left one under `Bucket::operator<`, or a
-    // NaN centroid: a pair that can make the order of the search matter.
-    static bool disordered(const Slot* s, Index j)
+    // A pair whose right bucket comes before its left one under
+    // `Bucket::operator<`, or with a NaN centroid, can make the order of
+    // the search matter; it counts `descent` when a centroid is NaN or
+    // the right one is below, else 1 when only the counts are out of
+    // order, else 0.  A block's sum tells both kinds apart.
+    static constexpr Index descent = Index{1} << 16;
+    static_assert(BlockCapacity < descent / 2, "disorder counts fit");
+
+    static Index disordered(const Slot* s, Index j)
     {
         const Slot& l = s[j];
         const Slot& r = s[j + 1];
         const unsigned nan = std::isnan(l.c) | std::isnan(r.c);
         const unsigned below = r.c < l.c;
         const unsigned countBelow = !(l.c < r.c) & (r.n < l.n);
-        return (nan | below | countBelow) != 0;
+        return (nan | below) != 0 ? descent : countBelow;
     }
 
     // Strictly less on gap, combined count, left centroid; only for keys
@@ -362,7 +368,7 @@ private:
         Meta& m = meta_[p];
         const Slot* s = slots(p);
         const bool nan = std::isnan(s[j + 1].c - s[j].c);
-        const bool bad = disordered(s, j);
+        const Index bad = disordered(s, j);
         m.nans -= nan;
         nanPairs_ -= nan;
         m.bad -= bad;
@@ -380,7 +386,7 @@ private:
         Meta& m = meta_[p];
         const Slot* s = slots(p);
         const Key k = keyOf(s, j);
-        const bool bad = disordered(s, j);
+        const Index bad = disordered(s, j);
         m.bad += bad;
         badPairs_ += bad;
         if (std::isnan(k.gap)) {
@@ -639,18 +645,21 @@ private:
         if (n_ == 0) {
             p = 0;
             j = 0;
-        } else if (badPairs_ == 0 && !std::isnan(c)) {
+        } else if (badPairs_ < descent && !std::isnan(c)) {
             locateSorted(c, n, p, j);
         } else {
             locateReplayed(c, n, p, j);
         }
     }
 
-    // While the list is in order: the blocks by their first buckets, then
-    // within the last block whose first bucket is not above.  The halving
-    // compares centroids alone, which compiles to conditional moves; when
-    // it ends next to an equal centroid the counts decide, and the exact
-    // comparison runs instead.
+    // While the centroids are in order: the blocks by their first buckets,
+    // then within the last block whose first bucket is not above.  The
+    // search compares centroids alone; when it ends after a centroid
+    // below c, no centroid equals c, so "(c, n) < bucket" is false up to
+    // there and true after, whatever the order of the counts.  When it
+    // ends next to an equal centroid the counts decide, and the exact
+    // search runs: any search while the list is wholly in order, else
+    // the reference's probe sequence.
     void locateSorted(double c, std::uint64_t n, Index& p, Index& j) const
     {
         const Meta* meta = meta_.data();
@@ -685,9 +694,11 @@ private:
         if (s[at].c < c) {
             p = base;
             j = at + 1;
-            return;
+        } else if (badPairs_ == 0) {
+            locateSortedExactly(c, n, p, j);
+        } else {
+            locateReplayed(c, n, p, j);
         }
-        locateSortedExactly(c, n, p, j);
     }
 
     void locateSortedExactly(double c, std::uint64_t n, Index& p,
@@ -911,56 +922,150 @@ private:
             }
             return;
         }
-        // The reference's scan, part by part with NaN undecided, from
-        // pair 0 on.  While the best so far has no NaN, a block without
-        // NaN gaps can only offer its best (the scan over keys that form
-        // an order ends at their least), so only blocks with NaN gaps,
-        // and blocks met while the best so far has one, are scanned pair
-        // by pair.
-        p = 0;
-        j = 0;
-        Key best = keyOf(slots(0), 0);
-        bool bestIsPair0 = true;
+        Race race = startRace(nullptr);
+        runRace(race, nullptr);
+        p = race.p;
+        j = race.j;
+    }
+
+    // A bucket not yet inserted: at local index j of block p.
+    struct Insertion {
+        Index p;
+        Index j;
+        double c;
+        std::uint64_t n;
+    };
+
+    // The reference's scan: the best pair so far, part by part with NaN
+    // undecided.
+    struct Race {
+        Key best;
+        bool pair0;  // the best so far is pair 0, whose tie index is 0
+        Index p;
+        Index j;
+
+        // A pair after the best so far takes its place when strictly less
+        // on a part before the others decide, or on a full tie unless the
+        // best is pair 0.
+        void consider(const Key& k, Index q, Index i)
+        {
+            bool wins;
+            if (k.gap < best.gap) {
+                wins = true;
+            } else if (best.gap < k.gap) {
+                wins = false;
+            } else if (k.combined != best.combined) {
+                wins = k.combined < best.combined;
+            } else if (k.left < best.left) {
+                wins = true;
+            } else if (best.left < k.left) {
+                wins = false;
+            } else {
+                wins = !pair0;
+            }
+            if (wins) {
+                best = k;
+                pair0 = false;
+                p = q;
+                j = i;
+            }
+        }
+    };
+
+    // The race at pair 0 of the list, or of the list with `v` inserted.
+    Race startRace(const Insertion* v) const
+    {
+        const Slot* s = slots(0);
+        Key pair0 = keyOf(s, 0);
+        if (v && v->p == 0 && v->j == 0) {
+            pair0 = Key{s[0].c - v->c, v->n + s[0].n, v->c};
+        } else if (v && v->p == 0 && v->j == 1) {
+            pair0 = Key{v->c - s[0].c, s[0].n + v->n, s[0].c};
+        }
+        return Race{pair0, true, 0, 0};
+    }
+
+    // Runs the race over the list, or over the list with `v` inserted
+    // (then the indices of block v->p are those after the insertion).
+    // While the best so far has no NaN, a block without NaN gaps can only
+    // offer its best (a scan over keys that form an order ends at their
+    // least), so only blocks with NaN gaps, and blocks met while the best
+    // so far has one, are scanned pair by pair.
+    void runRace(Race& race, const Insertion* v) const
+    {
         for (Index q = 0; q < nb_; ++q) {
             const Meta& m = meta_[q];
-            if (m.nans == 0 && !std::isnan(best.gap)) {
-                // Pair 0 keeps its place on a tie; later pairs win ties.
-                if (m.hasBest() && (bestIsPair0 ? less(m.best, best)
-                                                : !less(best, m.best))) {
-                    best = m.best;
-                    bestIsPair0 = false;
-                    p = q;
-                    j = m.bestAt;
+            if (v && q == v->p) {
+                raceInserted(race, *v);
+            } else if (m.nans == 0 && !std::isnan(race.best.gap)) {
+                if (m.hasBest()) {
+                    race.consider(m.best, q, m.bestAt);
                 }
-                continue;
-            }
-            const Slot* s = slots(q);
-            const Index pairs = pairsOf(q);
-            for (Index i = q == 0 ? 1 : 0; i < pairs; ++i) {
-                const Key k = keyOf(s, i);
-                bool wins;
-                if (k.gap < best.gap) {
-                    wins = true;
-                } else if (best.gap < k.gap) {
-                    wins = false;
-                } else if (k.combined != best.combined) {
-                    wins = k.combined < best.combined;
-                } else if (k.left < best.left) {
-                    wins = true;
-                } else if (best.left < k.left) {
-                    wins = false;
-                } else {
-                    // A full tie: a later pair wins unless the best so
-                    // far is pair 0, whose tie index is 0.
-                    wins = !bestIsPair0;
-                }
-                if (wins) {
-                    best = k;
-                    bestIsPair0 = false;
-                    p = q;
-                    j = i;
+            } else {
+                const Slot* s = slots(q);
+                const Index pairs = pairsOf(q);
+                for (Index i = q == 0 ? 1 : 0; i < pairs; ++i) {
+                    race.consider(keyOf(s, i), q, i);
                 }
             }
+        }
+    }
+
+    // The race through block v.p with the new bucket at v.j: old pairs
+    // before it, the new pairs from its left and to its right neighbour
+    // (the pair they replace gone), then the old pairs after it, one
+    // index up.
+    void raceInserted(Race& race, const Insertion& v) const
+    {
+        const Meta& m = meta_[v.p];
+        const Slot* s = slots(v.p);
+        const Index j = v.j;
+        const Index pairs = pairsOf(v.p) + 1;  // after the insertion
+        const Index from = v.p == 0 ? 1 : 0;
+        const bool hasLeft = j >= 1;
+        const bool hasRight = j < pairs;
+        const Key left = hasLeft ? Key{v.c - s[j - 1].c, s[j - 1].n + v.n,
+                                       s[j - 1].c}
+                                 : Key{};
+        const Key right =
+            hasRight ? Key{s[j].c - v.c, v.n + s[j].n, v.c} : Key{};
+        // Without NaN the race over the block ends as over its least
+        // pairs: the block's best (unless it is the pair split), the new
+        // pairs, and the old pair 0 when the new bucket comes first.
+        if (m.nans == 0 && !std::isnan(race.best.gap) &&
+            !(hasLeft && std::isnan(left.gap)) &&
+            !(hasRight && std::isnan(right.gap)) &&
+            !(hasLeft && m.bestAt == j - 1)) {
+            const Index best =
+                m.hasBest() ? m.bestAt + (m.bestAt >= j ? 1 : 0) : none;
+            if (best != none && best < j) {
+                race.consider(m.best, v.p, best);
+            }
+            if (hasLeft && j - 1 >= from) {
+                race.consider(left, v.p, j - 1);
+            }
+            if (hasRight && j >= from) {
+                race.consider(right, v.p, j);
+            }
+            if (v.p == 0 && j == 0 && pairs > 1) {
+                race.consider(keyOf(s, 0), 0, 1);
+            }
+            if (best != none && best > j) {
+                race.consider(m.best, v.p, best);
+            }
+            return;
+        }
+        for (Index i = from; i + 1 < j; ++i) {
+            race.consider(keyOf(s, i), v.p, i);
+        }
+        if (hasLeft && j - 1 >= from) {
+            race.consider(left, v.p, j - 1);
+        }
+        if (hasRight && j >= from) {
+            race.consider(right, v.p, j);
+        }
+        for (Index i = j + 1 > from ? j + 1 : from; i < pairs; ++i) {
+            race.consider(keyOf(s, i - 1), v.p, i);
         }
     }
 
@@ -1197,8 +1302,19 @@ private:
     // be another.
     bool pushMerged(Index p, Index j, double c, std::uint64_t n)
     {
-        if (nanPairs_ != 0 || (j == 0 && p != 0)) {
+        if (j == 0 && p != 0) {
             return false;
+        }
+        if (nanPairs_ != 0) {
+            // The reference's scan over the list with the bucket in place.
+            const Insertion v{p, j, c, n};
+            Race race = startRace(&v);
+            runRace(race, &v);
+            if (race.p != p || (race.j != j && race.j + 1 != j)) {
+                return false;
+            }
+            mergeNew(p, j, c, n, race.j == j);
+            return true;
         }
         const Meta& m = meta_[p];
         const Slot* s = slots(p);
@@ -1271,12 +1387,21 @@ private:
                 return false;
             }
         }
-        if (takeRight) {
+        mergeNew(p, j, c, n, takeRight);
+        return true;
+    }
+
+    // Merges the new bucket (c, n), not inserted at local index j of block
+    // p, with its right neighbour at j or its left one at j - 1.
+    void mergeNew(Index p, Index j, double c, std::uint64_t n, bool right)
+    {
+        const Slot* s = slots(p);
+        if (right) {
             const Slot b = s[j];
             const Bucket merged(Bucket(c, n), Bucket(b.c, b.n));
-            if (j < m.size) {
+            if (j < meta_[p].size) {
                 replace(p, j, merged.centroid(), merged.count());
-            } else {
+            } else {  // the next block's first bucket
                 replace(p + 1, 0, merged.centroid(), merged.count());
             }
         } else {
@@ -1284,7 +1409,6 @@ private:
             const Bucket merged(Bucket(a.c, a.n), Bucket(c, n));
             replace(p, j - 1, merged.centroid(), merged.count());
         }
-        return true;
     }
 
     void push(double c, std::uint64_t n)
@@ -1325,7 +1449,7 @@ private:
     std::size_t n_ = 0;           // buckets held
     Index nb_ = 0;                // blocks in use
     std::size_t nanPairs_ = 0;    // pairs whose gap is NaN, in all blocks
-    std::size_t badPairs_ = 0;    // pairs out of order, in all blocks
+    std::size_t badPairs_ = 0;    // sum of `disordered`, all blocks
     Touched touchedAt_[maxTouched] = {};
     Index touched_ = 0;
     bool rebuildTree_ = true;
