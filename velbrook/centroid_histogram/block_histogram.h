@@ -640,15 +640,21 @@ private:
 
     // The upper bound of (c, n) as block and local index; a position at a
     // block boundary is kept at the end of the earlier block.
-    void locate(double c, std::uint64_t n, Index& p, Index& j) const
+    // While only counts are out of order, a search by centroid that ends
+    // on an equal centroid is followed by the replayed one; after it did
+    // so, the next push goes to the replayed one at once (small integers
+    // land on equal centroids every time).
+    void locate(double c, std::uint64_t n, Index& p, Index& j)
     {
         if (n_ == 0) {
             p = 0;
             j = 0;
-        } else if (badPairs_ < descent && !std::isnan(c)) {
-            locateSorted(c, n, p, j);
-        } else {
+        } else if (std::isnan(c) || badPairs_ >= descent ||
+                   (badPairs_ != 0 && landedOnEqual_)) {
             locateReplayed(c, n, p, j);
+            landedOnEqual_ = false;
+        } else {
+            landedOnEqual_ = !locateSorted(c, n, p, j);
         }
     }
 
@@ -660,7 +666,8 @@ private:
     // ends next to an equal centroid the counts decide, and the exact
     // search runs: any search while the list is wholly in order, else
     // the reference's probe sequence.
-    void locateSorted(double c, std::uint64_t n, Index& p, Index& j) const
+    // False when it ended on an equal centroid.
+    bool locateSorted(double c, std::uint64_t n, Index& p, Index& j) const
     {
         const Meta* meta = meta_.data();
         Index base = 0;
@@ -672,7 +679,7 @@ private:
         if (!(meta[base].firstC <= c)) {
             p = 0;  // before every bucket
             j = 0;
-            return;
+            return true;
         }
         // The stretch from the last mark not above c, then the buckets of
         // that stretch not above c; the loads are independent.  Buckets
@@ -694,11 +701,14 @@ private:
         if (s[at].c < c) {
             p = base;
             j = at + 1;
-        } else if (badPairs_ == 0) {
+            return true;
+        }
+        if (badPairs_ == 0) {
             locateSortedExactly(c, n, p, j);
         } else {
             locateReplayed(c, n, p, j);
         }
+        return false;
     }
 
     void locateSortedExactly(double c, std::uint64_t n, Index& p,
@@ -1454,6 +1464,7 @@ private:
     Index touched_ = 0;
     bool rebuildTree_ = true;
     bool startsStale_ = false;
+    bool landedOnEqual_ = false;  // see `locate`
     Index gained_ = 0;  // this push's blocks that gained and lost a bucket
     Index lost_ = 0;
 };
