@@ -178,6 +178,16 @@ public:
                 fail("NaN or disorder count");
             }
             checkBest(p);
+            if (m.leastKnown) {
+                std::uint64_t least = ~std::uint64_t{0};
+                for (Index i = p == 0 ? 1 : 0; i < pairsOf(p); ++i) {
+                    const std::uint64_t k = s[i].n + s[i + 1].n;
+                    least = k < least ? k : least;
+                }
+                if (least != m.least) {
+                    fail("least combined count");
+                }
+            }
             total += m.size;
             nans += m.nans;
             bad += m.bad;
@@ -237,7 +247,11 @@ private:
         // is none, or while `lost` says it went and is to be found again.
         Index bestAt = none;
         bool lost = false;
+        // Whether `least` holds the least combined count of its pairs
+        // that a race meets; forgotten on any change, found on demand.
+        mutable bool leastKnown = false;
         Key best{};
+        mutable std::uint64_t least = 0;
         // mark[k] is the centroid of bucket k * markStride, NaN past the
         // end (no comparison holds for it).
         double mark[marks];
@@ -373,6 +387,7 @@ private:
         nanPairs_ -= nan;
         m.bad -= bad;
         badPairs_ -= bad;
+        m.leastKnown = false;
         if (j == m.bestAt) {
             touch(p);
             m.bestAt = none;
@@ -389,6 +404,7 @@ private:
         const Index bad = disordered(s, j);
         m.bad += bad;
         badPairs_ += bad;
+        m.leastKnown = false;
         if (std::isnan(k.gap)) {
             ++m.nans;
             ++nanPairs_;
@@ -451,6 +467,7 @@ private:
     void recount(Index p)
     {
         Meta& m = meta_[p];
+        m.leastKnown = false;
         const Slot* s = slots(p);
         nanPairs_ -= m.nans;
         badPairs_ -= m.bad;
@@ -1011,6 +1028,10 @@ private:
                 if (m.hasBest()) {
                     race.consider(m.best, q, m.bestAt);
                 }
+            } else if (std::isnan(race.best.gap) &&
+                       leastCount(q) > race.best.combined) {
+                // Against a NaN gap the count decides first: every pair
+                // here loses on it.
             } else {
                 const Slot* s = slots(q);
                 const Index pairs = pairsOf(q);
@@ -1019,6 +1040,24 @@ private:
                 }
             }
         }
+    }
+
+    // The least combined count of the pairs of block q that a race meets
+    // (pair 0 of the list is its start); 2^64 - 1 when there are none.
+    std::uint64_t leastCount(Index q) const
+    {
+        const Meta& m = meta_[q];
+        if (!m.leastKnown) {
+            const Slot* s = slots(q);
+            std::uint64_t least = ~std::uint64_t{0};
+            for (Index i = q == 0 ? 1 : 0; i < pairsOf(q); ++i) {
+                const std::uint64_t k = s[i].n + s[i + 1].n;
+                least = k < least ? k : least;
+            }
+            m.least = least;
+            m.leastKnown = true;
+        }
+        return m.least;
     }
 
     // The race through block v.p with the new bucket at v.j: old pairs
@@ -1262,6 +1301,7 @@ private:
         Meta& m = meta_[q];
         Slot* s = slots(q);
         s[i] = Slot{c, n};
+        m.leastKnown = false;
         if (i % markStride == 0) {
             m.mark[i / markStride] = c;
         }
