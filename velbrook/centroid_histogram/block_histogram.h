@@ -86,6 +86,7 @@ public:
           leaves_(leavesFor(maxBlocks_)),
           store_(maxBlocks_),
           meta_(maxBlocks_),
+          fence_(maxBlocks_ + 1, 0.0),
           start_(maxBlocks_ + 1, 0),
           free_(),
           tree_(2 * leaves_, none)
@@ -148,7 +149,7 @@ public:
                 fail("block start or size");
             }
             if (m.size > 0 &&
-                (!sameBits(m.firstC, s[0].c) || m.firstN != s[0].n)) {
+                (!sameBits(fence_[p], s[0].c) || m.firstN != s[0].n)) {
                 fail("copy of the block's first bucket");
             }
             for (Index k = 0; k < marks; ++k) {
@@ -237,7 +238,6 @@ private:
 
     // What is known of the block at one position of the list.
     struct Meta {
-        double firstC = 0;  // the first bucket, for the search
         std::uint64_t firstN = 0;
         Index id = 0;    // its `Store`
         Index size = 0;  // buckets held
@@ -687,13 +687,14 @@ private:
     bool locateSorted(double c, std::uint64_t n, Index& p, Index& j) const
     {
         const Meta* meta = meta_.data();
+        const double* fence = fence_.data();
         Index base = 0;
         for (Index len = nb_; len > 1;) {
             const Index step = len / 2;
-            base = meta[base + step].firstC <= c ? base + step : base;
+            base = fence[base + step] <= c ? base + step : base;
             len -= step;
         }
-        if (!(meta[base].firstC <= c)) {
+        if (!(fence[base] <= c)) {
             p = 0;  // before every bucket
             j = 0;
             return true;
@@ -735,7 +736,7 @@ private:
         for (Index len = nb_; len > 0;) {
             const Index step = len / 2;
             const Meta& m = meta_[lo + step];
-            if (bucketLess(c, n, m.firstC, m.firstN)) {
+            if (bucketLess(c, n, fence_[lo + step], m.firstN)) {
                 len = step;
             } else {
                 lo += step + 1;
@@ -838,7 +839,7 @@ private:
     void setFirst(Index p)
     {
         Meta& m = meta_[p];
-        m.firstC = slots(p)[0].c;
+        fence_[p] = slots(p)[0].c;
         m.firstN = slots(p)[0].n;
     }
 
@@ -875,6 +876,8 @@ private:
         std::memcpy(store_[fresh].s, a + half, (half + 1) * sizeof(Slot));
         std::memmove(&meta_[p + 2], &meta_[p + 1],
                      (nb_ - p - 1) * sizeof(Meta));
+        std::memmove(&fence_[p + 2], &fence_[p + 1],
+                     (nb_ - p - 1) * sizeof(double));
         Meta& next = meta_[p + 1];
         next = Meta{};
         next.id = fresh;
@@ -1123,6 +1126,8 @@ private:
     {
         free_.push_back(meta_[p].id);
         std::memmove(&meta_[p], &meta_[p + 1], (nb_ - p - 1) * sizeof(Meta));
+        std::memmove(&fence_[p], &fence_[p + 1],
+                     (nb_ - p - 1) * sizeof(double));
         --nb_;
         restructured();
     }
@@ -1493,6 +1498,7 @@ private:
     const Index leaves_;          // a power of two >= maxBlocks_
     std::vector<Store> store_;    // the pool, indexed by `Meta::id`
     std::vector<Meta> meta_;      // the blocks in list order
+    std::vector<double> fence_;   // their first centroids, for the search
     std::vector<Index> start_;    // list index of each block's first bucket
     std::vector<Index> free_;     // stores not in use
     std::vector<Index> tree_;     // tournament winners by node, 1 the root
