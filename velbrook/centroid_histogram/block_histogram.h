@@ -231,9 +231,13 @@ private:
     };
 
     // A block's buckets; [size] is the copy of the next block's first
-    // bucket (unused in the last block).
+    // bucket (unused in the last block).  The search reads a whole stretch
+    // between marks, past the end too.
+    static constexpr Index storeSlots =
+        BlockCapacity + 1 > marks * markStride ? BlockCapacity + 1
+                                               : marks * markStride;
     struct Store {
-        Slot s[BlockCapacity + 1];
+        Slot s[storeSlots];
     };
 
     // What is known of the block at one position of the list.
@@ -709,11 +713,11 @@ private:
             stretch += m.mark[k] <= c;
         }
         const Index from = stretch * markStride;
-        const Index end = m.size;
+        const Slot* run = s + from;
+        const Index left = m.size - from;  // at least 1
         Index at = from;
-        for (Index t = from + 1; t < from + markStride && t <= BlockCapacity;
-             ++t) {
-            at += (t < end) & (s[t].c <= c);
+        for (Index t = 1; t < markStride; ++t) {
+            at += (t < left) & (run[t].c <= c);
         }
         // s[at] is the last bucket whose centroid is not above c.
         if (s[at].c < c) {
