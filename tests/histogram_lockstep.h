@@ -1,4 +1,4 @@
-// The reference `Histogram` and the block engine at three block sizes,
+// The reference `Histogram` and the block engine at four block sizes,
 // fed the same pushes and compared bucket for bucket after every push.
 // Shared by the differential test's harness and the fuzz target.
 #pragma once
@@ -19,7 +19,8 @@ public:
         : reference_(capacity),
           small_(capacity),
           medium_(capacity),
-          large_(capacity)
+          large_(capacity),
+          wide_(capacity)
     {
         seen_.reserve(capacity + 1);
     }
@@ -33,11 +34,13 @@ public:
             small_.push(bucket.centroid());
             medium_.push(bucket.centroid());
             large_.push(bucket.centroid());
+            wide_.push(bucket.centroid());
         } else {
             reference_.push(bucket);
             small_.push(bucket);
             medium_.push(bucket);
             large_.push(bucket);
+            wide_.push(bucket);
         }
         std::string why = differs(small_, "blocks of 4");
         if (why.empty()) {
@@ -45,6 +48,9 @@ public:
         }
         if (why.empty()) {
             why = differs(large_, "the builders' blocks");
+        }
+        if (why.empty()) {
+            why = differs(wide_, "the builders' wide blocks");
         }
         return why;
     }
@@ -83,6 +89,7 @@ private:
     vb::BlockHistogramOf<4> small_;
     vb::BlockHistogramOf<8> medium_;
     vb::BlockHistogram large_;
+    vb::WideBlockHistogram wide_;
     std::vector<vb::Bucket> seen_;
 };
 

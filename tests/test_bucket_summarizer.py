@@ -577,7 +577,8 @@ def test_unbounded_growth_running_out_of_memory():
 
 
 # ---------------------------------------------------------------------------
-# From 192 buckets on the builders use the block engine: the same buckets.
+# From 48 buckets on the builders use block engines (blocks of 128 from
+# 2048): the same buckets.
 
 def _long(rng, make, n=1200):
     return [make() for _ in range(n)]
@@ -597,14 +598,17 @@ LONG_STREAMS = {  # name: (builder, one stream from a Random)
 }
 
 
-@pytest.mark.parametrize("capacity", [191, 192, 300])
+@pytest.mark.parametrize("capacity", [47, 48, 300, 2047, 2048])
 @pytest.mark.parametrize("kind", sorted(LONG_STREAMS))
 @pytest.mark.parametrize("entry", ["module", "C-level"])
 def test_block_engine_capacities_match_model(kind, capacity, entry):
     builder, generate = LONG_STREAMS[kind]
     name = "histogram_from_" + builder
     build = getattr(bs, name) if entry == "module" else c_entry(name)
-    items = generate(random.Random("%s/%d" % (kind, capacity)))
+    rng = random.Random("%s/%d" % (kind, capacity))
+    items = generate(rng)
+    if capacity > 1000:  # past the capacity, so that it merges
+        items = items * 3
     result = build(capacity, items)
     assert result.max_size == capacity
     assert bits(pairs(result)) == bits(MODELS[builder](capacity, items))

@@ -2,7 +2,7 @@
 harness (histogram_engine_check.cpp), built here with the engines'
 invariant checks compiled in (and the sanitizers in the sanitized run),
 compares every bucket after every push over adversarial streams at
-capacities from 1 to 4096, and at three block sizes so that small
+capacities from 1 to 4096, and at four block sizes so that small
 capacities still cross many blocks."""
 import math
 import os
@@ -162,6 +162,21 @@ def test_descending_and_ascending_fill_and_drain(harness, capacity):
     down = [(float(n - i), None) for i in range(n)]
     up = [(float(i), None) for i in range(n)]
     run(harness, capacity, down + up + down)
+
+
+SHORT_STARTS = [nan, inf, -inf, 0.0, -0.0, 1.0]
+
+
+@pytest.mark.parametrize("first", SHORT_STARTS, ids=repr)
+@pytest.mark.parametrize("capacity", [1, 2, 3, 64])
+def test_short_streams_from_special_first_buckets(harness, first, capacity):
+    # A lone bucket has no pair that could tell of its NaN or infinite
+    # centroid: every second bucket, each count, on either side of it.
+    for second in SHORT_STARTS + [-1.0, 2.0]:
+        for counts in [(0, 0), (1, 0), (0, 1), (1, 1), (2, 1)]:
+            pushes = [(first, counts[0]), (second, counts[1]),
+                      (first, 1), (second, None), (first, None)]
+            run(harness, capacity, pushes)
 
 
 def test_harness_reports_a_difference(harness, tmp_path):

@@ -661,6 +661,9 @@ private:
 
     // The upper bound of (c, n) as block and local index; a position at a
     // block boundary is kept at the end of the earlier block.
+    // A single bucket has no pair to count its NaN centroid, if any: the
+    // replayed search compares it exactly.
+    //
     // While only counts are out of order, a search by centroid that ends
     // on an equal centroid is followed by the replayed one; after it did
     // so, the next push goes to the replayed one at once (small integers
@@ -670,7 +673,7 @@ private:
         if (n_ == 0) {
             p = 0;
             j = 0;
-        } else if (std::isnan(c) || badPairs_ >= descent ||
+        } else if (n_ == 1 || std::isnan(c) || badPairs_ >= descent ||
                    (badPairs_ != 0 && landedOnEqual_)) {
             locateReplayed(c, n, p, j);
             landedOnEqual_ = false;
@@ -1519,12 +1522,15 @@ private:
     Index lost_ = 0;
 };
 
-// The engine the builders use.
+// The engines the builders use, by capacity (measured with
+// benchmarks/run.py histogram on lognormal data, small integers and data
+// with infinities): the reference's linear push below
+// `blockHistogramFrom`, where it is as fast or faster on some data; blocks
+// of 64 up to `wideBlocksFrom`; blocks of 128 from there, whose shorter
+// search and tree pay for their longer scans and shifts.
 using BlockHistogram = BlockHistogramOf<64>;
-
-// Below this capacity the reference's linear push is as fast or faster
-// (measured with benchmarks/run.py histogram on lognormal data, small
-// integers and data with infinities), so the builders keep it there.
-constexpr std::size_t blockHistogramFrom = 192;
+using WideBlockHistogram = BlockHistogramOf<128>;
+constexpr std::size_t blockHistogramFrom = 48;
+constexpr std::size_t wideBlocksFrom = 2048;
 
 }  // namespace vb

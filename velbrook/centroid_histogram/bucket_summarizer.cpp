@@ -182,7 +182,8 @@ std::size_t pushCost(const Histogram& histogram)
     return histogram.size() + 1;
 }
 
-std::size_t pushCost(const BlockHistogram& histogram)
+template <std::uint32_t BlockCapacity>
+std::size_t pushCost(const BlockHistogramOf<BlockCapacity>& histogram)
 {
     return histogram.pushCost();
 }
@@ -196,8 +197,8 @@ void forEachBucket(const Histogram& histogram, F&& f)
     }
 }
 
-template <class F>
-void forEachBucket(const BlockHistogram& histogram, F&& f)
+template <std::uint32_t BlockCapacity, class F>
+void forEachBucket(const BlockHistogramOf<BlockCapacity>& histogram, F&& f)
 {
     histogram.forEachBucket(f);
 }
@@ -494,7 +495,7 @@ PyObject* buildWith(std::size_t max_size, PyObject* iterable,
     return ok ? makeResult(max_size, histogram) : nullptr;
 }
 
-// Both engines leave the same buckets; the block engine is faster from
+// Every engine leaves the same buckets; the block engines are faster from
 // `blockHistogramFrom` on, and the reference takes the capacities the
 // blocks do not (and 0, with its error).
 template <class Feed>
@@ -504,6 +505,10 @@ PyObject* buildHistogram(const FunctionName& fn, std::size_t max_size,
     TracebackOnError scope(fn);
     if (!moduleReady()) {
         return nullptr;
+    }
+    if (max_size >= wideBlocksFrom &&
+        max_size <= WideBlockHistogram::largestCapacity) {
+        return buildWith<WideBlockHistogram>(max_size, iterable, feed);
     }
     if (max_size >= blockHistogramFrom &&
         max_size <= BlockHistogram::largestCapacity) {
