@@ -1,13 +1,16 @@
-// Times the reference histogram and the block engine on the same values,
-// in one process: `histogram_engines CAPACITY FILE REPEAT` reads FILE as
-// native float64 values and prints "reference NS block NS" (ns per value,
-// median CPU time of REPEAT runs), after checking that both engines end
+// Times the reference histogram and the engine the builders use at the
+// given capacity on the same values, in one process:
+// `histogram_engines CAPACITY FILE REPEAT` reads FILE as native float64
+// values and prints "reference NS ENGINE NS" (ns per value, median CPU
+// time of REPEAT runs, the two engines taking turns; ENGINE is
+// "reference", "blocks64" or "blocks128"), after checking that both end
 // with the same buckets.  Built and run by bench_histogram.py.
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <type_traits>
 #include <vector>
 
 #include "block_histogram.h"
@@ -23,27 +26,55 @@ double cpuSeconds()
            1e-9 * static_cast<double>(t.tv_nsec);
 }
 
+// One run: CPU seconds, and the buckets in `out`.
 template <class Engine>
-double nsPerValue(std::size_t capacity, const std::vector<double>& values,
-                  int repeat, std::vector<vb::Bucket>& out)
+double timeOnce(std::size_t capacity, const std::vector<double>& values,
+                std::vector<vb::Bucket>& out)
 {
-    std::vector<double> times;
-    for (int r = 0; r < repeat; ++r) {
-        const double start = cpuSeconds();
-        Engine h(capacity);
-        for (double x : values) {
-            h.push(x);
-        }
-        times.push_back(cpuSeconds() - start);
-        out.clear();
-        if constexpr (std::is_same<Engine, vb::Histogram>::value) {
-            out = h.buckets();
-        } else {
-            h.forEachBucket([&out](const vb::Bucket& b) { out.push_back(b); });
-        }
+    const double start = cpuSeconds();
+    Engine h(capacity);
+    for (double x : values) {
+        h.push(x);
     }
+    const double seconds = cpuSeconds() - start;
+    out.clear();
+    if constexpr (std::is_same<Engine, vb::Histogram>::value) {
+        out = h.buckets();
+    } else {
+        h.forEachBucket([&out](const vb::Bucket& b) { out.push_back(b); });
+    }
+    return seconds;
+}
+
+double median(std::vector<double> times)
+{
     std::sort(times.begin(), times.end());
-    return times[times.size() / 2] * 1e9 / static_cast<double>(values.size());
+    return times[times.size() / 2];
+}
+
+// Median ns per value of the reference and of `Engine`, run in turns.
+template <class Engine>
+void compare(std::size_t capacity, const std::vector<double>& values,
+             int repeat, const char* name)
+{
+    std::vector<vb::Bucket> a, b;
+    std::vector<double> reference, engine;
+    for (int r = 0; r < repeat; ++r) {
+        reference.push_back(timeOnce<vb::Histogram>(capacity, values, a));
+        engine.push_back(timeOnce<Engine>(capacity, values, b));
+    }
+    bool same = a.size() == b.size();
+    for (std::size_t i = 0; same && i < a.size(); ++i) {
+        const double p = a[i].centroid(), q = b[i].centroid();
+        same = a[i].count() == b[i].count() && std::memcmp(&p, &q, 8) == 0;
+    }
+    if (!same) {
+        std::puts("engines differ");
+        std::exit(1);
+    }
+    const double scale = 1e9 / static_cast<double>(values.size());
+    std::printf("reference %.1f %s %.1f\n", median(reference) * scale, name,
+                median(engine) * scale);
 }
 
 }  // namespace
@@ -67,20 +98,13 @@ int main(int argc, char** argv)
         values.push_back(x);
     }
     std::fclose(f);
-    std::vector<vb::Bucket> a, b;
-    const double reference =
-        nsPerValue<vb::Histogram>(capacity, values, repeat, a);
-    const double block =
-        nsPerValue<vb::BlockHistogram>(capacity, values, repeat, b);
-    bool same = a.size() == b.size();
-    for (std::size_t i = 0; same && i < a.size(); ++i) {
-        const double p = a[i].centroid(), q = b[i].centroid();
-        same = a[i].count() == b[i].count() && std::memcmp(&p, &q, 8) == 0;
+    // The builders' choice by capacity (bucket_summarizer.cpp).
+    if (capacity >= vb::wideBlocksFrom) {
+        compare<vb::WideBlockHistogram>(capacity, values, repeat, "blocks128");
+    } else if (capacity >= vb::blockHistogramFrom) {
+        compare<vb::BlockHistogram>(capacity, values, repeat, "blocks64");
+    } else {
+        compare<vb::Histogram>(capacity, values, repeat, "reference");
     }
-    if (!same) {
-        std::puts("engines differ");
-        return 1;
-    }
-    std::printf("reference %.1f block %.1f\n", reference, block);
     return 0;
 }

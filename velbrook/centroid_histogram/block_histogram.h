@@ -343,9 +343,11 @@ private:
     {
         const Slot& l = s[j];
         const Slot& r = s[j + 1];
-        const unsigned nan = std::isnan(l.c) | std::isnan(r.c);
+        const unsigned nan =
+            unsigned{std::isnan(l.c)} | unsigned{std::isnan(r.c)};
         const unsigned below = r.c < l.c;
-        const unsigned countBelow = !(l.c < r.c) & (r.n < l.n);
+        const unsigned countBelow =
+            unsigned{!(l.c < r.c)} & unsigned{r.n < l.n};
         return (nan | below) != 0 ? descent : countBelow;
     }
 
@@ -438,20 +440,40 @@ private:
         }
     }
 
-    // The best pair of block p from scratch.  Later pairs win ties.
+    // The best pair of block p from scratch.  Later pairs win ties.  Two
+    // passes: the least gap without a branch (a NaN gap is passed over,
+    // as the conditional move keeps the other operand), then the full key
+    // only where the gap equals it.
     void rescan(Index p)
     {
         Meta& m = meta_[p];
         touch(p);
         const Slot* s = slots(p);
         const Index pairs = pairsOf(p);
+        const Index from = eligible(p, 0) ? 0 : 1;
+        double least0 = HUGE_VAL;
+        double least1 = HUGE_VAL;
+        Index j = from;
+        for (; j + 1 < pairs; j += 2) {
+            const double g0 = s[j + 1].c - s[j].c;
+            const double g1 = s[j + 2].c - s[j + 1].c;
+            least0 = g0 < least0 ? g0 : least0;
+            least1 = g1 < least1 ? g1 : least1;
+        }
+        if (j < pairs) {
+            const double g = s[j + 1].c - s[j].c;
+            least0 = g < least0 ? g : least0;
+        }
+        const double least = least1 < least0 ? least1 : least0;
         Index bestAt = none;
         Key best{};
-        for (Index j = eligible(p, 0) ? 0 : 1; j < pairs; ++j) {
-            const Key k = keyOf(s, j);
-            if (!std::isnan(k.gap) && (bestAt == none || !less(best, k))) {
-                bestAt = j;
-                best = k;
+        for (j = from; j < pairs; ++j) {
+            if (s[j + 1].c - s[j].c == least) {
+                const Key k = keyOf(s, j);
+                if (bestAt == none || !less(best, k)) {
+                    bestAt = j;
+                    best = k;
+                }
             }
         }
         m.bestAt = bestAt;

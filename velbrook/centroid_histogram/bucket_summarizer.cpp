@@ -315,13 +315,19 @@ Walk pushElements(Engine& histogram, PyObject* values, InterruptPoll& poll,
             }
             const Py_ssize_t n = buffer.size();
             buffer.visit([&](auto elements) {
-                while (next < n && !due) {
-                    const double x = elements[next++];
+                // Locals: a push writes memory, which the compiler would
+                // otherwise assume may change the index and the flag.
+                Py_ssize_t i = next;
+                bool spent = false;
+                while (i < n && !spent) {
+                    const double x = elements[i++];
                     if (!std::isnan(x)) {
                         histogram.push(x);
                     }
-                    due = poll.due(pushCost(histogram));
+                    spent = poll.due(pushCost(histogram));
                 }
+                next = i;
+                due = spent;
             });
         }
         if (!due) {
