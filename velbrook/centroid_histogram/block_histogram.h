@@ -441,38 +441,55 @@ private:
     }
 
     // The best pair of block p from scratch.  Later pairs win ties.  Two
-    // passes: the least gap without a branch (a NaN gap is passed over,
-    // as the conditional move keeps the other operand), then the full key
-    // only where the gap equals it.
+    // passes: the least gap of each group of eight pairs without a branch
+    // (a NaN gap is passed over, as the conditional move keeps the other
+    // operand), then the full key only in the groups whose least gap is
+    // the block's, where the gap equals it.
     void rescan(Index p)
     {
+        static constexpr Index group = 8;
         Meta& m = meta_[p];
         touch(p);
         const Slot* s = slots(p);
         const Index pairs = pairsOf(p);
         const Index from = eligible(p, 0) ? 0 : 1;
-        double least0 = HUGE_VAL;
-        double least1 = HUGE_VAL;
-        Index j = from;
-        for (; j + 1 < pairs; j += 2) {
-            const double g0 = s[j + 1].c - s[j].c;
-            const double g1 = s[j + 2].c - s[j + 1].c;
-            least0 = g0 < least0 ? g0 : least0;
-            least1 = g1 < least1 ? g1 : least1;
+        double groupLeast[BlockCapacity / group + 1];
+        Index groups = 0;
+        double least = HUGE_VAL;
+        for (Index start = from; start < pairs; start += group) {
+            const Index end = start + group < pairs ? start + group : pairs;
+            double least0 = HUGE_VAL;
+            double least1 = HUGE_VAL;
+            Index j = start;
+            for (; j + 1 < end; j += 2) {
+                const double g0 = s[j + 1].c - s[j].c;
+                const double g1 = s[j + 2].c - s[j + 1].c;
+                least0 = g0 < least0 ? g0 : least0;
+                least1 = g1 < least1 ? g1 : least1;
+            }
+            if (j < end) {
+                const double g = s[j + 1].c - s[j].c;
+                least0 = g < least0 ? g : least0;
+            }
+            const double l = least1 < least0 ? least1 : least0;
+            groupLeast[groups++] = l;
+            least = l < least ? l : least;
         }
-        if (j < pairs) {
-            const double g = s[j + 1].c - s[j].c;
-            least0 = g < least0 ? g : least0;
-        }
-        const double least = least1 < least0 ? least1 : least0;
         Index bestAt = none;
         Key best{};
-        for (j = from; j < pairs; ++j) {
-            if (s[j + 1].c - s[j].c == least) {
-                const Key k = keyOf(s, j);
-                if (bestAt == none || !less(best, k)) {
-                    bestAt = j;
-                    best = k;
+        for (Index g = 0; g < groups; ++g) {
+            if (groupLeast[g] != least) {
+                continue;
+            }
+            const Index start = from + g * group;
+            const Index end = start + group < pairs ? start + group : pairs;
+            for (Index j = start; j < end; ++j) {
+                if (s[j + 1].c - s[j].c == least) {
+                    const Key k = keyOf(s, j);
+                    if (bestAt == none || !less(best, k)) {
+                        bestAt = j;
+                        best = k;
+                    }
                 }
             }
         }
