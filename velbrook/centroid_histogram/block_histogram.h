@@ -216,7 +216,8 @@ private:
     // Every `markStride`-th centroid of a block is kept beside its other
     // facts, so that a search reads one stretch of the block.
     static constexpr Index markStride = 8;
-    static constexpr Index marks = (BlockCapacity + markStride - 1) / markStride;
+    static constexpr Index marks =
+        (BlockCapacity + markStride - 1) / markStride;
 
     // The first three parts of a pair's merge key.
     struct Key {
@@ -233,9 +234,9 @@ private:
     // A block's buckets; [size] is the copy of the next block's first
     // bucket (unused in the last block).  The search reads a whole stretch
     // between marks, past the end too.
+    static constexpr Index markedSlots = marks * markStride;
     static constexpr Index storeSlots =
-        BlockCapacity + 1 > marks * markStride ? BlockCapacity + 1
-                                               : marks * markStride;
+        BlockCapacity + 1 > markedSlots ? BlockCapacity + 1 : markedSlots;
     struct Store {
         Slot s[storeSlots];
     };
@@ -423,8 +424,7 @@ private:
     void offer(Index p, Index j, const Key& k)
     {
         Meta& m = meta_[p];
-        if (!m.lost &&
-            (m.bestAt == none || beats(k, j, m.best, m.bestAt))) {
+        if (!m.lost && (m.bestAt == none || beats(k, j, m.best, m.bestAt))) {
             touch(p);
             m.bestAt = j;
             m.best = k;
@@ -877,8 +877,8 @@ private:
         Meta& m = meta_[p];
         const Slot* s = slots(p);
         for (Index k = from / markStride; k < marks; ++k) {
-            m.mark[k] = k * markStride < m.size ? s[k * markStride].c
-                                                 : std::nan("");
+            m.mark[k] =
+                k * markStride < m.size ? s[k * markStride].c : std::nan("");
         }
     }
 
@@ -1122,9 +1122,9 @@ private:
         const Index from = v.p == 0 ? 1 : 0;
         const bool hasLeft = j >= 1;
         const bool hasRight = j < pairs;
-        const Key left = hasLeft ? Key{v.c - s[j - 1].c, s[j - 1].n + v.n,
-                                       s[j - 1].c}
-                                 : Key{};
+        const Key left =
+            hasLeft ? Key{v.c - s[j - 1].c, s[j - 1].n + v.n, s[j - 1].c}
+                    : Key{};
         const Key right =
             hasRight ? Key{s[j].c - v.c, v.n + s[j].n, v.c} : Key{};
         // Without NaN the race over the block ends as over its least
@@ -1356,7 +1356,8 @@ private:
         if (i % markStride == 0) {
             m.mark[i / markStride] = c;
         }
-        const Index nans = std::isnan(c - s[i - 1].c) + std::isnan(s[i + 1].c - c);
+        const Index nans =
+            std::isnan(c - s[i - 1].c) + std::isnan(s[i + 1].c - c);
         const Index bad = disordered(s, i - 1) + disordered(s, i);
         if ((nans | bad) != 0) {
             m.nans += nans;
@@ -1375,8 +1376,7 @@ private:
         // block is scanned.
         if (m.bestAt - (i - 1) <= 1) {
             touch(q);
-            const bool takeRight =
-                rightIn && (!leftIn || !less(left, right));
+            const bool takeRight = rightIn && (!leftIn || !less(left, right));
             if ((leftIn | rightIn) &&
                 !less(m.best, takeRight ? right : left)) {
                 m.bestAt = takeRight ? i : i - 1;
@@ -1541,17 +1541,17 @@ private:
 
     const std::size_t _max_size;
     const Index maxBlocks_;
-    const Index leaves_;          // a power of two >= maxBlocks_
-    std::vector<Store> store_;    // the pool, indexed by `Meta::id`
-    std::vector<Meta> meta_;      // the blocks in list order
-    std::vector<double> fence_;   // their first centroids, for the search
-    std::vector<Index> start_;    // list index of each block's first bucket
-    std::vector<Index> free_;     // stores not in use
-    std::vector<Index> tree_;     // tournament winners by node, 1 the root
-    std::size_t n_ = 0;           // buckets held
-    Index nb_ = 0;                // blocks in use
-    std::size_t nanPairs_ = 0;    // pairs whose gap is NaN, in all blocks
-    std::size_t badPairs_ = 0;    // sum of `disordered`, all blocks
+    const Index leaves_;         // a power of two >= maxBlocks_
+    std::vector<Store> store_;   // the pool, indexed by `Meta::id`
+    std::vector<Meta> meta_;     // the blocks in list order
+    std::vector<double> fence_;  // their first centroids, for the search
+    std::vector<Index> start_;   // list index of each block's first bucket
+    std::vector<Index> free_;    // stores not in use
+    std::vector<Index> tree_;    // tournament winners by node, 1 the root
+    std::size_t n_ = 0;          // buckets held
+    Index nb_ = 0;               // blocks in use
+    std::size_t nanPairs_ = 0;   // pairs whose gap is NaN, in all blocks
+    std::size_t badPairs_ = 0;   // sum of `disordered`, all blocks
     Touched touchedAt_[maxTouched] = {};
     Index touched_ = 0;
     bool rebuildTree_ = true;
