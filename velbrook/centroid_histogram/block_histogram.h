@@ -1398,9 +1398,8 @@ private:
     // is full and it would merge one of the two pairs the new bucket
     // makes: the merged bucket takes the place of the new bucket's
     // neighbour, and nothing moves.  False, with nothing changed, when
-    // that cannot be shown: while a gap is NaN, when the pair the new
-    // bucket splits is the best of the list, or when the best pair would
-    // be another.
+    // the pair merged would be another or that is not shown.  While a gap
+    // is NaN the reference's scan runs over the list as it would be.
     bool pushMerged(Index p, Index j, double c, std::uint64_t n)
     {
         if (j == 0 && p != 0) {
@@ -1437,14 +1436,13 @@ private:
                 return false;
             }
         }
-        // The best of the old pairs that stay, pair 0 aside, is the
-        // tree's unless that is the pair split.  An old pair of block p
+        // The new pairs against the tree's best, pair 0 aside.  That may
+        // be the pair the new bucket splits: then every other pair is not
+        // below it, so a new pair less than it is the least of all, and
+        // otherwise the push takes the longer way.  An old pair of block p
         // at j or after moves up by one.
         const Index top = tree_[1];
         const Meta* best = top == none ? nullptr : &meta_[top];
-        if (best && top == p && best->bestAt + 1 == j) {
-            return false;
-        }
         bool takeRight;
         if (p == 0 && j <= 1) {
             // A new pair is pair 0 of the list; the later pairs are the
