@@ -179,6 +179,50 @@ def test_short_streams_from_special_first_buckets(harness, first, capacity):
             run(harness, capacity, pushes)
 
 
+# Faults planted in the block engine's paths, each to be caught by the
+# harness: the merged push, the scan that runs while a gap is NaN, the
+# search by centroid, the cached best pair.
+PLANTED = {
+    "pair 0 loses its ties in the merged push": (
+        "        if (!less(key, keyOf(slots(0), 0))) {",
+        "        if (less(keyOf(slots(0), 0), key)) {"),
+    "a full tie beats pair 0 in the scan": (
+        "                wins = !pair0;",
+        "                wins = true;"),
+    "the search by centroid takes an equal centroid as below": (
+        "        if (s[at].c < c) {\n            p = base;",
+        "        if (s[at].c <= c) {\n            p = base;"),
+    "a merged push keeps a lost best": (
+        "        if (m.bestAt - (i - 1) <= 1) {",
+        "        if (m.bestAt - (i - 1) <= 0) {"),
+}
+
+
+@pytest.mark.parametrize("fault", sorted(PLANTED))
+def test_harness_catches_planted_engine_faults(harness, tmp_path, fault):
+    old, new = PLANTED[fault]
+    for name in os.listdir(HEADERS):
+        if name.endswith(".h"):
+            shutil.copy(os.path.join(HEADERS, name), str(tmp_path))
+    path = tmp_path / "block_histogram.h"
+    source = path.read_text()
+    assert source.count(old) == 1
+    path.write_text(source.replace(old, new))
+    binary = str(tmp_path / "check")
+    subprocess.run([_compiler() or "g++", "-std=c++17", "-O1",
+                    "-ffp-contract=off", "-I", str(tmp_path), "-o", binary,
+                    os.path.join(HERE, "histogram_engine_check.cpp")],
+                   check=True)
+    for capacity in (2, 5, 17, 64):
+        for name, make in STREAMS:
+            pushes = make(random.Random("%s/%d" % (name, capacity)), 800)
+            try:
+                run(binary, capacity, pushes)
+            except AssertionError:
+                return
+    pytest.fail("the harness missed: " + fault)
+
+
 def test_harness_reports_a_difference(harness, tmp_path):
     # The comparison itself is live: a harness whose block engine pushes
     # a different value must fail.
