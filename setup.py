@@ -4,6 +4,9 @@ Environment switches:
   VELBROOK_WERROR=1    turn compiler warnings into errors (CI)
   VELBROOK_SANITIZE=1  build with AddressSanitizer and UndefinedBehavior-
                        Sanitizer (the interpreter must preload the runtimes)
+  VELBROOK_SANITIZE=thread
+                       build with ThreadSanitizer instead, for the
+                       free-threaded interpreter (the same preloading)
 """
 import glob
 import os
@@ -22,7 +25,11 @@ COMPILE_ARGS = [
 LINK_ARGS = []
 if os.environ.get("VELBROOK_WERROR"):
     COMPILE_ARGS.append("-Werror")
-if os.environ.get("VELBROOK_SANITIZE"):
+if os.environ.get("VELBROOK_SANITIZE") == "thread":
+    SANITIZE = ["-fsanitize=thread", "-fno-omit-frame-pointer", "-g"]
+    COMPILE_ARGS += SANITIZE
+    LINK_ARGS += SANITIZE
+elif os.environ.get("VELBROOK_SANITIZE"):
     SANITIZE = ["-fsanitize=address,undefined", "-fno-omit-frame-pointer",
                 "-fno-sanitize-recover=undefined", "-fno-wrapv", "-g"]
     COMPILE_ARGS += SANITIZE

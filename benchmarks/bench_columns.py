@@ -2,8 +2,11 @@
 columns (one thread and all of them) beside the per-call list
 comprehension, numpy datetime64, pandas.to_datetime, pyarrow.compute.strptime
 and polars str.strptime, each where installed, on an ISO and a non-ISO
-format, from a Python list and from an Arrow array; then the histogram
-from a list and from a numpy array.
+format, from a Python list and from an Arrow array; then the same texts to a
+datetime column of a pandas and of a polars DataFrame, end to end, by
+velbrook and by pandas.to_datetime and polars str.strptime, and what each
+Int64Column converter adds per element; then the histogram from a list and
+from a numpy array.
 
     python benchmarks/bench_columns.py [N]   # or VELBROOK_BENCH_N=N
 
@@ -208,6 +211,147 @@ def _print_targets(table, threads):
                                        else "NOT met"))
 
 
+# --------------------------------------------------------------------------
+# To a DataFrame: texts to a datetime column of a pandas or polars frame.
+
+def _frame_routes():
+    """(target, name, source, fmt -> callable of (texts, frame) giving
+    the datetime column as it stands in the frame)."""
+    routes = []
+    if pd is not None:
+        def to_pandas(column, frame):
+            frame["when"] = column
+            return frame["when"]
+        routes.append(("pandas", "velbrook", "list", lambda fmt: (
+            lambda texts, frame: to_pandas(date2int(
+                texts, fmt).to_pandas(datetime=True), frame))))
+        routes.append(("pandas", "pandas.to_datetime", "list", lambda fmt: (
+            lambda texts, frame: to_pandas(pd.to_datetime(
+                texts, format=fmt), frame))))
+        if pa is not None:
+            routes.append(("pandas", "velbrook", "arrow", lambda fmt: (
+                lambda texts, frame: to_pandas(date2int(
+                    texts, fmt).to_pandas(datetime=True), frame))))
+            if hasattr(pd, "ArrowDtype"):
+                routes.append((
+                    "pandas", "pandas.to_datetime", "arrow-series",
+                    lambda fmt: (lambda texts, frame: to_pandas(
+                        pd.to_datetime(texts, format=fmt), frame))))
+    if pl is not None:
+        def to_polars(column):
+            return pl.DataFrame({"when": column})["when"]
+        routes.append(("polars", "velbrook", "list", lambda fmt: (
+            lambda texts, frame: to_polars(date2int(
+                texts, fmt).to_polars(datetime=True)))))
+        routes.append(("polars", "polars str.strptime", "list", lambda fmt: (
+            lambda texts, frame: to_polars(pl.Series(texts).str.strptime(
+                pl.Datetime("ms"), fmt)))))
+        if pa is not None:
+            routes.append(("polars", "velbrook", "arrow", lambda fmt: (
+                lambda texts, frame: to_polars(date2int(
+                    texts, fmt).to_polars(datetime=True)))))
+            routes.append((
+                "polars", "polars str.strptime", "arrow-polars",
+                lambda fmt: (lambda texts, frame: to_polars(
+                    texts.str.strptime(pl.Datetime("ms"), fmt)))))
+    return routes
+
+
+def _frame_seconds(column):
+    """Epoch seconds of a pandas or polars datetime column."""
+    if pl is not None and isinstance(column, pl.Series):
+        return column.dt.epoch("s").to_list()
+    return column.to_numpy().astype("datetime64[s]").astype(
+        np.int64).tolist()
+
+
+def _time_frames(n):
+    """{(target, route, source): {format label: ns per element}}."""
+    table = {}
+    if date2int is None or np is None:
+        return table
+    for label, fmt in FORMATS:
+        texts = _texts(n, fmt)
+        expected = [date2intWrapper(t, fmt.encode()) for t in texts]
+        sources = _sources(texts)
+        frame = pd.DataFrame(index=range(n)) if pd is not None else None
+        for target, name, source, make in _frame_routes():
+            if source not in sources:
+                continue
+            func, data = make(fmt), sources[source]
+            if _frame_seconds(func(data, frame)) != expected:
+                raise AssertionError("%s to %s (%s) disagrees with "
+                                     "date2intWrapper" % (name, target,
+                                                          label))
+            ns = ns_per_call(lambda: func(data, frame), number=1,
+                             repeat=REPEAT)
+            table.setdefault((target, name, source), {})[label] = ns / n
+    return table
+
+
+def _print_frames(table, n):
+    print()
+    print("date text column -> datetime column of a DataFrame, end to end: "
+          "ns per element, %d texts" % n)
+    print("%-8s %-40s %-7s %9s %9s" % ("frame", "route", "from", "ISO",
+                                       "non-ISO"))
+    for (target, name, source), row in table.items():
+        cells = ["%9.1f" % row[label] if label in row else "%9s" % "-"
+                 for label, _ in FORMATS]
+        print("%-8s %-40s %-7s %s" % (target, name, source.split("-")[0],
+                                      " ".join(cells)))
+    # velbrook to each frame against the fastest peer from the same source
+    # (pandas.to_datetime or polars str.strptime, whichever frame it
+    # fills).
+    print()
+    print("%-48s %8s %8s" % ("ratio (velbrook / fastest peer)", "measured",
+                             "target"))
+    for target in ("pandas", "polars"):
+        for source in ("list", "arrow"):
+            for label, _ in FORMATS:
+                ours = table.get((target, "velbrook", source), {}).get(label)
+                peers = [row[label] for (_, name, src), row in table.items()
+                         if name != "velbrook" and src.split("-")[0] == source
+                         and label in row]
+                what = "%s, %s, %s" % (target, source, label)
+                if ours is None or not peers:
+                    print("%-48s %8s %8s  (a route is not installed)"
+                          % (what, "-", "<= 0.3"))
+                    continue
+                ratio = ours / min(peers)
+                print("%-48s %8.2f %8s  %s" % (what, ratio, "<= 0.3",
+                                               "met" if ratio <= 0.3
+                                               else "NOT met"))
+
+
+def _converter_lines(n):
+    """What each converter adds to the conversion, per element."""
+    if date2int is None:
+        return
+    print()
+    print("Int64Column converters: ns per element over the conversion, "
+          "%d elements" % n)
+    texts = _texts(n, ISO)
+    for unit, fmt in [("s", ISO), ("ms", "v2" + ISO + ".%f"),
+                      ("ordinal", "%Y-%m-%d")]:
+        data = {"s": texts, "ms": [t + ".123" for t in texts],
+                "ordinal": [t[:10] for t in texts]}[unit]
+        column = date2int(data, fmt)
+        for name, module, call in [
+                ("to_numpy(datetime=True)", np, lambda c: c.to_numpy(True)),
+                ("to_arrow(datetime=True)", pa, lambda c: c.to_arrow(True)),
+                ("to_pandas(datetime=True)", pd,
+                 lambda c: c.to_pandas(True)),
+                ("to_polars(datetime=True)", pl,
+                 lambda c: c.to_polars(True))]:
+            if module is None:
+                continue
+            ns = ns_per_call(lambda: call(column), number=1,
+                             repeat=REPEAT) / n
+            print("%-48s %9.2f  target <= 2, %s" % (
+                "%s, %s" % (unit, name), ns, "met" if ns <= 2 else "NOT met"))
+
+
 def _histogram_line(n):
     rng = random.Random(20240601)
     values = [rng.random() for _ in range(n)]
@@ -247,6 +391,8 @@ def main(argv=()):
     table = _time_routes(n, threads)
     _print_table(table, n)
     _print_targets(table, threads)
+    _print_frames(_time_frames(n), n)
+    _converter_lines(n)
     _histogram_line(n)
 
 

@@ -3,7 +3,7 @@
     python benchmarks/run.py            # all modules
     python benchmarks/run.py time date  # some of them
 
-Each line gives ns per call (median of 7 runs) of a velbrook function, of
+Each line gives CPU ns per call (median of 7 runs) of a velbrook function, of
 its nearest standard-library equivalent, and the ratio (how many times
 faster velbrook is)."""
 import importlib
@@ -13,7 +13,7 @@ import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-SUITES = ["time", "date", "histogram", "columns"]
+SUITES = ["time", "date", "histogram", "columns", "threads"]
 
 
 def main(argv):

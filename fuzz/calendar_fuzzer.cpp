@@ -7,11 +7,11 @@
 // anywhere.
 //
 // Checked:
-//   - utc_record equals gmtime_r field for field (zone and offset too) on
+//   - utcRecord equals gmtime_r field for field (zone and offset too) on
 //     any 64-bit epoch second, and fails exactly where gmtime_r fails;
-//   - utc_seconds equals timegm on records with any int fields that
+//   - utcSeconds equals timegm on records with any int fields that
 //     timegm accepts, and timegm refuses every year beyond int;
-//   - civil_from_days inverts days_from_civil, and day ordinals turn into
+//   - civilFromDays inverts daysFromCivil, and day ordinals turn into
 //     seconds as the epoch offset says.
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -88,12 +88,12 @@ void check_breakdown(std::int64_t seconds)
 {
     std::tm ours = {}, theirs = {};
     const std::time_t s = seconds;
-    const bool ok = vb::utc_record(seconds, ours);
+    const bool ok = vb::utcRecord(seconds, ours);
     if (ok != (gmtime_r(&s, &theirs) != nullptr)) {
-        fail("utc_record and gmtime_r disagree on failing", seconds);
+        fail("utcRecord and gmtime_r disagree on failing", seconds);
     }
     if (ok && !same_record(ours, theirs)) {
-        fail("utc_record differs from gmtime_r", seconds);
+        fail("utcRecord differs from gmtime_r", seconds);
     }
 }
 
@@ -109,9 +109,9 @@ void check_timegm(FuzzedDataProvider& in)
     std::tm copy = t;
     errno = 0;
     const std::int64_t theirs = timegm(&copy);
-    const std::int64_t ours = vb::utc_seconds(t);
+    const std::int64_t ours = vb::utcSeconds(t);
     std::tm normalised;
-    const bool representable = vb::utc_record(ours, normalised);
+    const bool representable = vb::utcRecord(ours, normalised);
     // timegm refuses every year beyond int, and also some records whose
     // end year fits but whose carries, taken one field at a time, leave
     // int on the way; the records the modules convert have fields in
@@ -121,7 +121,7 @@ void check_timegm(FuzzedDataProvider& in)
         std::fprintf(stderr, "calendar_fuzzer: record %d-%d-%d %d:%d:%d\n",
                      t.tm_year, t.tm_mon, t.tm_mday, t.tm_hour, t.tm_min,
                      t.tm_sec);
-        fail("utc_seconds differs from timegm", ours, theirs);
+        fail("utcSeconds differs from timegm", ours, theirs);
     }
 }
 
@@ -129,10 +129,10 @@ void check_days(FuzzedDataProvider& in)
 {
     const std::int64_t z = in.ConsumeIntegralInRange<std::int64_t>(
         -(std::int64_t{1} << 62), std::int64_t{1} << 62);
-    const vb::CivilDate d = vb::civil_from_days(z);
+    const vb::CivilDate d = vb::civilFromDays(z);
     if (d.month < 1 || d.month > 12 || d.day < 1 || d.day > 31 ||
-        vb::days_from_civil(d.year, d.month, d.day) != z) {
-        fail("civil_from_days does not invert days_from_civil", z);
+        vb::daysFromCivil(d.year, d.month, d.day) != z) {
+        fail("civilFromDays does not invert daysFromCivil", z);
     }
     std::int64_t seconds;
     const std::int64_t ordinal = z + vb::epochOrdinal;

@@ -1,4 +1,5 @@
-// Fuzz target for the date parser and the date-to-integer conversions.
+// Fuzz target for the date parser, the compiled format and the
+// date-to-integer conversions.
 //
 // Input: "<format>\n<date>" (no newline: all of it is the format, the
 // date is empty). Each part is cut at its first NUL and copied into a heap
@@ -9,21 +10,24 @@
 //   - myStrptime never returns a position before the date or past its NUL;
 //   - a successful parse leaves every field within the parser's bounds and
 //     the fields it never writes untouched;
-//   - validate_strptime and dateToInt accept and refuse the same inputs,
-//     with the same message;
-//   - dateToIntSafe gives -1 exactly where dateToInt throws, and the same
+//   - dateToInt, over the compiled format (its markers found in one walk,
+//     its fixed-width plan where there is one), gives exactly what the
+//     conversion gave before there was a compiled format: the parser run
+//     on the text, checked and encoded with markers found by plain
+//     substring searches (`reference` below), the same value or the same
+//     failure;
+//   - dateToIntSafe gives -1 exactly where dateToInt fails, and the same
 //     value otherwise;
+//   - strptime_c ("v2" plain text) gives the parser's checked record, and
+//     wherever the plan reads a text, it gives the parser's fields;
 //   - the conversion's own seconds arithmetic equals the C library's
-//     timegm on every record the parser produces;
-//   - strptime_c (no "v2" handling) throws nothing but invalid_argument.
+//     timegm on every record the parser produces.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
-#include <stdexcept>
 #include <ctime>
-#include <string>
+#include <memory>
 
 #include "fuzz_input.h"
 
@@ -58,24 +62,6 @@ std::unique_ptr<char[]> exact_copy(const std::uint8_t* data, std::size_t size,
     return copy;
 }
 
-// Outcome of one throwing call: "" for no exception, else its message.
-template <class F>
-std::string outcome(F&& call, const char* fmt, const char* date)
-{
-    try {
-        call();
-        return std::string();
-    } catch (const std::invalid_argument& e) {
-        const std::string what = e.what();
-        if (what.empty()) {
-            fail("empty invalid_argument message", fmt, date);
-        }
-        return what;
-    } catch (...) {
-        fail("exception other than std::invalid_argument", fmt, date);
-    }
-}
-
 bool within(int v, int lo, int hi)
 {
     return v >= lo && v <= hi;
@@ -95,6 +81,52 @@ void check_record(const vb::vb_tm& t, const char* fmt, const char* date)
     }
 }
 
+bool same_fields(const vb::vb_tm& a, const vb::vb_tm& b)
+{
+    return a.tm_year == b.tm_year && a.tm_mon == b.tm_mon &&
+           a.tm_mday == b.tm_mday && a.tm_hour == b.tm_hour &&
+           a.tm_min == b.tm_min && a.tm_sec == b.tm_sec &&
+           a.tm_wday == b.tm_wday && a.tm_yday == b.tm_yday &&
+           a.tm_micro_sec == b.tm_micro_sec;
+}
+
+// The conversion as it was before formats were compiled: the parser on
+// the format after a "v2" marker (when `marker`), the post-parse check and
+// the encoding with each marker found by its own substring search.
+struct Reference {
+    vb::Failure why;
+    std::int64_t value;  // when `why` is none, and `marker`
+    vb::vb_tm record;    // the parser's record, or its remains
+    const char* end;     // what the parser returned
+};
+
+Reference reference(const char* date, const char* fmt, bool marker)
+{
+    const bool v2 = marker && fmt[0] == 'v' && fmt[1] == '2';
+    const char* body = v2 ? fmt + 2 : fmt;
+    Reference r = {vb::Failure::none, 0, {}, nullptr};
+    std::memset(static_cast<void*>(&r.record), 0, sizeof r.record);
+    r.record.tm_mday = 1;
+    r.end = vb::myStrptime(date, body, &r.record);
+    if (r.end == nullptr || *r.end != '\0') {
+        r.why = vb::Failure::failedToRead;
+    } else if (r.record.tm_year < -1899 &&
+               std::strstr(body, "%Y") != nullptr) {
+        r.why = vb::Failure::yearOutOfRange;
+    } else {
+        std::tm copy = r.record;
+        const std::int64_t sec = timegm(&copy);
+        if (v2 && std::strstr(body, "%f") != nullptr) {
+            r.value = sec * 1000 + r.record.tm_micro_sec / 1000;
+        } else if (std::strstr(body, "%M") == nullptr) {
+            r.value = sec / 86400 + 719163 - (sec < 0 && sec % 86400 != 0);
+        } else {
+            r.value = sec;
+        }
+    }
+    return r;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
@@ -112,42 +144,46 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
     const char* const fmt = fmt_buf.get();
     const char* const date = date_buf.get();
 
-    // The parser and the post-parse check, as dateToInt runs them.
-    const char* body = vb::formatBody(fmt);
-    vb::vb_tm record;
-    vb::prepare_record(&record);
-    const char* end = vb::myStrptime(date, body, &record);
-    if (end != nullptr && (end < date || end > date + date_len)) {
+    const Reference ref = reference(date, fmt, true);
+    if (ref.end != nullptr && (ref.end < date || ref.end > date + date_len)) {
         fail("parser end position outside the date", fmt, date);
     }
-    const std::string checked =
-        outcome([&] { vb::validate_strptime(end, &record, body); }, fmt, date);
-    if (end != nullptr) {
+    if (ref.end != nullptr) {
         // Any record the parser leaves, accepted or not, is in the domain
         // the conversion arithmetic must share with timegm.
-        std::tm copy = record;
-        const std::int64_t expected = timegm(&copy);
-        if (vb::utc_seconds(record) != expected) {
-            fail("utc_seconds differs from timegm", fmt, date);
+        std::tm copy = ref.record;
+        if (vb::utcSeconds(ref.record) != timegm(&copy)) {
+            fail("utcSeconds differs from timegm", fmt, date);
         }
     }
-    if (checked.empty()) {
-        check_record(record, fmt, date);
+    if (ref.why == vb::Failure::none) {
+        check_record(ref.record, fmt, date);
     }
 
-    // The conversions must agree with that check and with each other.
-    std::time_t value = 0;
-    const std::string converted =
-        outcome([&] { value = vb::dateToInt(date, fmt); }, fmt, date);
-    if (converted != checked) {
-        fail("dateToInt and validate_strptime disagree", fmt, date);
+    // The compiled conversions must give what the reference gave.
+    const vb::CompiledFormat compiled(fmt);
+    std::int64_t value = 0;
+    const vb::Failure why = vb::dateToInt(date, date_len, compiled, value);
+    if (why != ref.why || (why == vb::Failure::none && value != ref.value)) {
+        fail(compiled.plan.planned() ? "planned dateToInt differs"
+                                     : "dateToInt differs",
+             fmt, date);
     }
-    const std::time_t safe = vb::dateToIntSafe(date, fmt);
-    if (converted.empty() ? safe != value : safe != -1) {
+    const std::int64_t safe = vb::dateToIntSafe(date, date_len, compiled);
+    if (why == vb::Failure::none ? safe != value : safe != -1) {
         fail("dateToIntSafe and dateToInt disagree", fmt, date);
     }
 
     // The datetime path reads the whole format, "v2" included.
-    outcome([&] { (void)vb::strptime_c(date, fmt); }, fmt, date);
+    const Reference whole = reference(date, fmt, false);
+    const vb::CompiledFormat text(fmt, vb::Prefix::text);
+    vb::vb_tm record;
+    const vb::Failure checked = vb::strptime_c(date, date_len, text, record);
+    if (checked != whole.why ||
+        (checked == vb::Failure::none && !same_fields(record, whole.record))) {
+        fail(text.plan.planned() ? "planned strptime_c differs"
+                                 : "strptime_c differs",
+             fmt, date);
+    }
     return 0;
 }

@@ -46,6 +46,17 @@ def call_object(function, args, kwargs):
     return _call(function, args, kwargs)
 
 
+def non_string_keyword(name):
+    """The message of a call of the function `name` with a keyword that is
+    not a string, made through PyObject_Call.  From 3.9 on the interpreter
+    refuses such a keyword itself, in its own words, before it calls a
+    function of the fast calling convention; 3.7 and 3.8 leave it to the
+    function's own binder."""
+    if sys.version_info >= (3, 9):
+        return "keywords must be strings"
+    return name + "() keywords must be strings"
+
+
 def check(call, expected):
     """`call()` returns `expected` or raises it. `expected` is one of:
     an exception instance (exactly its type, with its args if it has any);

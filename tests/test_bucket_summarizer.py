@@ -18,7 +18,8 @@ import warnings
 
 import pytest
 
-from conftest import c_function, call_object, capsule_pointer
+from conftest import (c_function, call_object, capsule_pointer,
+                      non_string_keyword)
 from histogram_model import (VECTOR_MAX_ELEMENTS, model_histogram,
                              model_histogram_values)
 from velbrook.centroid_histogram import bucket_summarizer as bs
@@ -277,14 +278,15 @@ def test_reservation_beyond_memory_is_a_value_error(builder):
     ((3, []), {"max_size": 3},
      "got multiple values for keyword argument 'max_size'"),
     ((3, []), {"bins": 1}, "got an unexpected keyword argument 'bins'"),
-    ((3, []), {1: 2}, "keywords must be strings"),
+    ((3, []), {1: 2}, None),
 ])
 @pytest.mark.parametrize("builder", BUILDERS)
 def test_argument_binding_errors(builder, args, kwargs, message):
     # Called through the C API so that non-string keywords get through.
     info = raised(call_object, getattr(bs, builder), args, kwargs)
-    assert (info.type, str(info.value)) == (TypeError,
-                                            builder + "() " + message)
+    want = (builder + "() " + message if message is not None
+            else non_string_keyword(builder))
+    assert (info.type, str(info.value)) == (TypeError, want)
 
 
 @pytest.mark.parametrize("where", ["max_size", "count"])

@@ -12,7 +12,8 @@ import traceback
 
 import pytest
 
-from conftest import c_function, call_object, capsule_name, check
+from conftest import (c_function, call_object, capsule_name, check,
+                      non_string_keyword)
 import velbrook.dateToInt.calendar_text_codec as ctc
 from velbrook.dateToInt.calendar_text_codec import (
     date2intSafeWrapper as d2i_safe, date2intWrapper as d2i, strptime)
@@ -343,6 +344,9 @@ def test_search_sub_and_pattern_are_read_at_each_call(monkeypatch):
     (Recorder(1), Recorder(D(2021, 3, 4)), AttributeError),
     (Recorder(type("Bad", (), {"__bool__": lambda s: 1 / 0})()), Recorder(""),
      ZeroDivisionError),
+    # The search done natively, the cut by the sub bound now.
+    (re.search, Recorder("1999-01-01 00:00:00"), epoch(1999, 1, 1)),
+    (re.search, Recorder("1999-01-01 0:00:00"), epoch(1999, 1, 1)),
 ])
 def test_rebound_search_and_sub(monkeypatch, search, sub, want):
     monkeypatch.setattr(ctc, "search", search)
@@ -444,9 +448,9 @@ def test_argument_errors(func, args, kwargs, message):
 
 @pytest.mark.parametrize("func", [d2i, d2i_safe, strptime])
 def test_keywords(func):
-    with pytest.raises(TypeError, match=r"^%s\(\) keywords must be strings$"
-                       % func.__name__):
+    with pytest.raises(TypeError) as info:
         call_object(func, ("2021", b"%Y"), {1: 2})
+    assert str(info.value) == non_string_keyword(func.__name__)
     assert func(fmt=b"%Y", x="1999") == func("1999", b"%Y") == \
         func(x="1999", fmt=b"%Y")
 
@@ -703,3 +707,257 @@ def test_package_relative_re_comes_first(run_python):
         print(c.search is fake.search, c.sub is re.sub)
     """)
     assert out.stdout.split() == ["True", "True"], out.stderr
+
+
+# --------------------------------------------------------------------------
+# The compiled format (markers found once, a fixed-width plan where every
+# conversion has a fixed width, formats cached by object) against the
+# parser alone.  A "%n" at the end of a format defeats the plan and
+# changes nothing else: it skips spaces that no text compared here ends
+# with, and it is none of the markers ("v2", "%f", "%M", "%Y").
+
+PLANNED = [b"%Y", b"%m", b"%d", b"%H", b"%M", b"%S", b"%I", b"%p"]
+OTHER = [b"-", b":", b" ", b"/", b"T", b".", b"%%", b"%f", b"%y", b"%e",
+         b"%OM", b"%EY", b"  ", b"\xc3\xa9", b"v2"]
+
+
+def random_format(rng):
+    pieces = [rng.choice(PLANNED if rng.random() < 0.6 else OTHER)
+              for _ in range(rng.randrange(1, 8))]
+    fmt = b"".join(pieces)
+    return b"v2" + fmt if rng.random() < 0.2 else fmt
+
+
+def random_text(rng, fmt):
+    """Mostly what the format asks for, with the usual mistakes."""
+    body = fmt[2:] if fmt.startswith(b"v2") and rng.random() < 0.8 else fmt
+    out, i = [], 0
+    while i < len(body):
+        c = body[i:i + 1]
+        if c != b"%":
+            out.append(c.decode("latin-1"))
+            i += 1
+            continue
+        letter = body[i + 1:i + 2]
+        if letter in (b"E", b"O"):
+            letter = body[i + 2:i + 3]
+            i += 1
+        i += 2
+        if letter == b"p":
+            out.append(rng.choice(["AM", "pm", "Pm", "XM", "A"]))
+        elif letter == b"%":
+            out.append("%")
+        else:
+            width = 4 if letter == b"Y" else 2
+            width += rng.choice([0, 0, 0, 0, -1, 1])
+            out.append("".join(rng.choice("0123456789" if rng.random() < 0.95
+                                          else "9x ")
+                               for _ in range(max(width, 0))))
+    text = "".join(out).replace("\xc3\xa9", "\xe9")
+    return text + rng.choice(["", "", "", " +0100", "-05", "\n", "\0x"])
+
+
+def outcomes(func, *args):
+    try:
+        return func(*args)
+    except ValueError as e:
+        return ("ValueError", str(e))
+
+
+def test_compiled_format_against_the_parser_alone():
+    rng = random.Random(17)
+    planned = 0
+    for _ in range(6000):
+        fmt = random_format(rng)
+        text = random_text(rng, fmt)
+        if text.split("\0")[0].endswith(" "):
+            continue
+        parser = fmt + b"%n"
+        for func in (d2i, d2i_safe):
+            got = outcomes(func, text, fmt)
+            assert got == outcomes(func, text, parser), (fmt, text)
+            # A bytearray is compiled at each call, bytes once.
+            assert got == outcomes(func, text, bytearray(fmt)), (fmt, text)
+        got = outcomes(strptime, text, fmt)
+        assert got == outcomes(strptime, text, parser), (fmt, text)
+        planned += got == outcomes(strptime, text, parser) and \
+            isinstance(got, D)
+    assert planned > 300  # the comparison reached parsed dates
+
+
+def test_format_changed_by_interpreter_code_is_read_as_changed():
+    # The zone decision reads the format before str() runs, the parse
+    # after.  A pinned bytearray keeps its size, not its content.
+    fmt = bytearray(b"%Y-%m-%d %H:%M")
+
+    class Date:
+        def __str__(self):
+            fmt[:] = b"%Y-%m-%d %H%M\0"
+            return "2021-03-04 0506"
+    assert d2i(Date(), fmt) == 1614834360
+
+    class Text(str):
+        def encode(self):
+            fmt[2:3] = b"\0"
+            return b"2021"
+    for func, want in [(d2i, 737791), (strptime, D(2021, 1, 1))]:
+        fmt[:] = b"%Y-%m-%d"
+        assert func(Text("x"), fmt) == want
+
+
+def test_whitespace_before_a_suffix_is_what_str_isspace_says():
+    # Every code point but the surrogates between the time and a suffix.
+    for c in range(0x110000):
+        if 0xD800 <= c < 0xE000:
+            continue
+        ch = chr(c)
+        text = "2021-03-04 05:06" + ch + "+01"
+        # A NUL ends the text the parser reads, whatever the suffix did.
+        want = 1614834360 if ch.isspace() or ch == "\0" else -1
+        assert d2i_safe(text, b"%Y-%m-%d %H:%M") == want, hex(c)
+
+
+# --------------------------------------------------------------------------
+# The layouts read at constant offsets, "%Y?%m?%d?%H?%M?%S" and "%Y?%m?%d"
+# with single-byte separators, against the parser alone, on texts that
+# break one of the plan's rules each: a bound, a digit, a separator, the
+# length.
+
+LAYOUT_BOUNDS = [["0000", "0001", "9999", "20x1"],
+                 ["00", "01", "12", "13", "1x"],
+                 ["00", "01", "29", "30", "31", "32"],
+                 ["00", "23", "24"], ["00", "59", "60"],
+                 ["00", "59", "60", "61", "62"]]
+
+
+def layout_texts(fmt):
+    seps = [s.decode() for s in re.split(rb"%[YmdHMS]", fmt)[1:-1]]
+    fields = ["2021", "02", "28", "05", "06", "07"][:len(seps) + 1]
+    join = lambda f: f[0] + "".join(s + v for s, v in zip(seps, f[1:]))
+    base = join(fields)
+    texts = {base, base[:-1], base + "0", " " + base}
+    for i in range(len(fields)):
+        for value in LAYOUT_BOUNDS[i]:
+            texts.add(join(fields[:i] + [value] + fields[i + 1:]))
+    for at in range(len(base)):
+        for c in "x/ :-\0\xe9":
+            texts.add(base[:at] + c + base[at + 1:])
+    return sorted(texts)
+
+
+@pytest.mark.parametrize("fmt", [
+    b"%Y-%m-%d %H:%M:%S", b"%Y/%m/%dT%H.%M.%S", b"%Y-%m-%d-%H-%M-%S",
+    b"%Y %m %d %H %M %S", b"v2%Y-%m-%d %H:%M:%S", b"%Y-%m-%d",
+    b"%Y.%m.%d", b"%Y %m %d",
+])
+def test_layouts_against_the_parser_alone(fmt):
+    parser = fmt + b"%n"  # the same, where no whitespace ends the text
+    for text in layout_texts(fmt[2:] if fmt.startswith(b"v2") else fmt):
+        if text.split("\0")[0][-1:].isspace():
+            continue
+        for func in (d2i, d2i_safe, strptime):
+            assert outcomes(func, text, fmt) == \
+                outcomes(func, text, parser), (fmt, text)
+
+
+# --------------------------------------------------------------------------
+# A call with an exact ASCII str, exact bytes and a skip_tz of True,
+# False, None or none at all is read in place.  Each variant below defeats
+# one of those conditions and must give the same outcome.
+
+class Str(str):
+    pass
+
+
+class Bytes(bytes):
+    pass
+
+
+class Truth:
+    """A skip_tz whose truth test runs interpreter code, counted."""
+    def __init__(self, value):
+        self.value, self.tests = value, 0
+
+    def __bool__(self):
+        self.tests += 1
+        return self.value
+
+
+PLAIN_TEXTS = [
+    "2021-03-04 05:06:07", "2021-03-04 05:06:07 +0100",
+    "2021-03-04 05:06:07-05\n", "2021-3-04 05:06:07 +0100",
+    "2021-03-04 05:06:07 UTC", "0000-03-04 05:06:07", "2021-03-04",
+    "2021-03-04 05:06:07\0x", "2021-02-30 05:06:07 -01", "",
+]
+PLAIN_FORMATS = [S, b"%Y-%m-%d", b"v2%Y-%m-%d %H:%M:%S.%f", b"%Y %j"]
+
+
+def result_of(call):
+    """What `call()` returns, or the type and text of what it raises."""
+    try:
+        got = call()
+    except Exception as e:
+        return type(e).__name__, str(e)
+    return type(got), got
+
+
+def call_variants(x, fmt, flag):
+    """(what the variant defeats, args, kwargs) for one call."""
+    rest = () if flag is None else (flag,)
+    kw = {} if flag is None else {"skip_tz": flag}
+    yield "keywords", (), dict(x=x, fmt=fmt, **kw)
+    yield "str subclass", (Str(x), fmt) + rest, {}
+    yield "bytes subclass", (x, Bytes(fmt)) + rest, {}
+    yield "bytearray", (x, bytearray(fmt)) + rest, {}
+    # "\xe9" before the date and its UTF-8 before the format: a text that
+    # is no longer ASCII, with the same date in it.
+    yield "not ASCII", ("\xe9" + x, "\xe9".encode() + fmt) + rest, {}
+    if flag is not None:
+        yield "skip_tz truth", (x, fmt, Truth(bool(flag))), {}
+
+
+@pytest.mark.parametrize("flag", [None, False, True])
+@pytest.mark.parametrize("fmt", PLAIN_FORMATS)
+def test_calls_read_in_place_agree_with_every_other_call(fmt, flag):
+    rest = () if flag is None else (flag,)
+    funcs = (d2i, d2i_safe) + ((strptime,) if flag is None else ())
+    for text in PLAIN_TEXTS:
+        for func in funcs:
+            want = result_of(lambda: func(text, fmt, *rest))
+            for what, args, kwargs in call_variants(text, fmt, flag):
+                if what == "not ASCII" and "\0" in text:
+                    continue  # the NUL then cuts the format's "\xe9" off
+                got = result_of(lambda: func(*args, **kwargs))
+                assert got == want, (func.__name__, what, text, fmt)
+                if what == "skip_tz truth":
+                    assert args[2].tests == 1
+                    args[2].tests = 0
+
+
+def test_a_name_read_through_the_builtins_may_replace_the_cached_format(
+        monkeypatch):
+    # `sub` missing from the module is read from the builtins, whose
+    # module __getattr__ runs a call with another format meanwhile: the
+    # outer call still parses with its own.
+    def builtins_getattr(name):
+        if name != "sub":
+            raise AttributeError(name)
+        assert d2i("2021", b"%Y") == 737791
+        return re.sub
+    monkeypatch.delattr(ctc, "sub")
+    monkeypatch.setattr(builtins, "__getattr__", builtins_getattr,
+                        raising=False)
+    for text in ["2021-03-04 05:06:07 +0100", "2021-3-04 05:06:07 +0100",
+                 "2021-03-04 05:06:07 +0100\n"]:
+        want = STAMP if not text.endswith("\n") else FAIL
+        expect_int(want, text, S)
+
+
+@pytest.mark.parametrize("fmt", [b"%Y-%m-%d", bytearray(b"%Y-%m-%d")])
+def test_datetime_refusal_names_both_functions(fmt):
+    with pytest.raises(ValueError) as info:
+        strptime("2021-02-30", fmt)
+    names = [entry.name for entry in traceback.extract_tb(info.tb)]
+    assert [n for n in names if n.startswith("velbrook.")] == [
+        NAME + "strptime",
+        "velbrook.intToTime.ordinal_unfolder.tm_to_datetime"]

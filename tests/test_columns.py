@@ -512,15 +512,26 @@ STR_SOURCES = ["list", "tuple", "generator", "list of str subclass",
                "pandas string[pyarrow]", "pandas arrow"]
 
 
-def expected_message(text, fmt, position):
+def why_failed(text, fmt):
     try:
         date2intWrapper(text, fmt)
     except ValueError as e:
-        why = str(e)
-    else:
-        raise AssertionError("not a failing text: %r" % text)
-    return "date2int(): %s at position %d: %r (format %r)" % (
-        why, position, text, fmt)
+        return str(e)
+    raise AssertionError("not a failing text: %r" % text)
+
+
+def expected_message(text, fmt, position, total, others=()):
+    """The first failure, then how many of `total` elements failed and
+    where the next ones are: `others` lists up to four (position, text)
+    that fail for the same reason as the first, `more` the rest."""
+    message = "date2int(): %s at position %d: %r (format %r); %d of %d " \
+        "elements failed" % (why_failed(text, fmt), position, text, fmt,
+                             1 + len(others), total)
+    shown = others[:4]
+    if shown:
+        message += ", also at position%s " % ("s" if len(shown) > 1 else "")
+        message += ", ".join("%d: %r" % item for item in shown)
+    return message + (", ..." if len(others) > 4 else "")
 
 
 @pytest.mark.parametrize("threads", [1, 2])
@@ -533,7 +544,7 @@ def test_raise_names_position_text_and_format(source, bad, fmt, threads):
     with pytest.raises(ValueError) as info:
         date2int(texts, fmt, threads=threads)
     assert type(info.value) is ValueError
-    assert str(info.value) == expected_message(bad, fmt, 4)
+    assert str(info.value) == expected_message(bad, fmt, 4, 7, [(6, bad)])
 
 
 # A missing element, as each source shows it.
@@ -562,7 +573,9 @@ def test_raise_names_a_missing_value(source, value, shown, threads):
     with pytest.raises(ValueError) as info:
         date2int(texts, b"%Y", threads=threads)
     assert str(info.value) == (
-        "date2int(): missing value at position 3: %s (format b'%%Y')" % shown)
+        "date2int(): missing value at position 3: %s (format b'%%Y'); 2 of 5 "
+        "elements failed, also at position 4: 'x' (failed to read date from "
+        "fmt)" % shown)
 
 
 SURROGATE_SOURCES = ["list", "tuple", "generator", "numpy object",
@@ -575,7 +588,9 @@ def test_raise_names_a_text_without_utf8(source):
     with pytest.raises(ValueError) as info:
         date2int(texts, b"%Y")
     assert str(info.value) == ("date2int(): text not encodable as UTF-8 at "
-                               "position 1: '2\\ud800' (format b'%Y')")
+                               "position 1: '2\\ud800' (format b'%Y'); 2 of 3 "
+                               "elements failed, also at position 2: 'x' "
+                               "(failed to read date from fmt)")
 
 
 # Long columns with failures on both sides of the threads' shares and of
@@ -597,11 +612,12 @@ def test_first_failure_wins_whatever_the_threads(source, failures, threads):
     for i in failures:
         values[i] = "2021-03-04 05:%02d" % (60 + i % 40)
     texts, _ = SOURCES[source](values)
-    first = min(failures)
+    first, *others = sorted(failures)
     with pytest.raises(ValueError) as info:
         date2int(texts, RAISE_FMT, threads=threads)
-    assert str(info.value) == expected_message(values[first], RAISE_FMT,
-                                               first)
+    assert str(info.value) == expected_message(
+        values[first], RAISE_FMT, first, LONG,
+        [(i, values[i]) for i in others])
 
 
 @pytest.mark.parametrize("kwargs, want", [
@@ -734,12 +750,13 @@ def test_bad_arguments(case):
 
 
 @pytest.mark.parametrize("call, kind, message", [
-    (lambda: date2int(["2021"], "%Y"), TypeError, None),
+    (lambda: date2int(["2021"], 2021), TypeError,
+     "date2int() fmt must be str, bytes or bytearray, not int"),
     (lambda: date2int(["2021"], None), TypeError, None),
     (lambda: date2int(["2021"], b"%Y", True), TypeError,
-     "date2int() takes exactly 2 positional arguments (3 given)"),
+     "date2int() takes at most 2 positional arguments (3 given)"),
     (lambda: date2int(["2021"]), TypeError,
-     "date2int() takes exactly 2 positional arguments (1 given)"),
+     "date2int() missing 1 required positional argument: 'fmt'"),
     (lambda: date2int(["2021"], b"%Y", texts=[]), TypeError,
      "date2int() got multiple values for keyword argument 'texts'"),
 ])

@@ -19,7 +19,8 @@ from fractions import Fraction
 
 import pytest
 
-from conftest import c_function, call_object, capsule_name, check
+from conftest import (c_function, call_object, capsule_name, check,
+                      non_string_keyword)
 from velbrook.intToTime import ordinal_unfolder as m
 
 NAME = "velbrook.intToTime.ordinal_unfolder"
@@ -314,7 +315,7 @@ FIVE = m.int2time(5, b"%M")
      TypeError("int2time() got an unexpected keyword argument 'y'")),
     ((), {"x": 1, "fmt": b"", "X": 2},
      TypeError("int2time() got an unexpected keyword argument 'X'")),
-    ((1, b""), {1: 2}, TypeError("int2time() keywords must be strings")),
+    ((1, b""), {1: 2}, TypeError(non_string_keyword("int2time"))),
     (("1", "%M"), {}, TypeError("an integer is required")),  # x before fmt
     ((1, "%M"), {}, TypeError()), ((1, None), {}, TypeError()),
     ((1, memoryview(b"%M")), {}, TypeError()),

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "arrow_c.h"
+#include "compat.h"
 #include "ref.h"
 
 namespace vb {
@@ -26,30 +27,19 @@ static_assert(std::numeric_limits<double>::is_iec559 &&
                   std::numeric_limits<float>::is_iec559,
               "IEEE 754 binary64 and binary32 required");
 
-// Borrowed reference to `dict[key]`, or null with no exception set.
-inline PyObject* itemOf(PyObject* dict, const char* key) noexcept
-{
-    Ref text = Ref::steal(PyUnicode_FromString(key));
-    PyObject* value =
-        text ? PyDict_GetItemWithError(dict, text.get()) : nullptr;
-    if (!value) {
-        PyErr_Clear();
-    }
-    return value;
-}
-
-// Borrowed reference to `name` in the namespace of module `module` as
-// now found in sys.modules, or null.  Only dictionary look-ups with `str`
+// New reference to `name` in the namespace of module `module` as now
+// found in sys.modules, or empty.  Only dictionary look-ups with `str`
 // keys are made, so no interpreter code runs; no exception is left set.
-inline PyObject* moduleAttribute(const char* module, const char* name) noexcept
+inline Ref moduleAttribute(const char* module, const char* name) noexcept
 {
     PyObject* modules = PyImport_GetModuleDict();  // borrowed
-    PyObject* found = modules && PyDict_Check(modules)
-                          ? itemOf(modules, module)
-                          : nullptr;  // borrowed
-    return found && PyModule_Check(found)
-               ? itemOf(PyModule_GetDict(found), name)
-               : nullptr;
+    Ref found =
+        modules && PyDict_Check(modules) ? dictItem(modules, module) : Ref();
+    found = found && PyModule_Check(found.get())
+                ? dictItem(PyModule_GetDict(found.get()), name)
+                : Ref();
+    PyErr_Clear();
+    return found;
 }
 
 // True when `type` is the object that module `module`, as now found in
@@ -68,7 +58,8 @@ inline bool isModuleType(PyTypeObject* type, const char* module,
         std::strcmp(typeName + length + 1, name) != 0) {
         return false;
     }
-    return moduleAttribute(module, name) == reinterpret_cast<PyObject*>(type);
+    return moduleAttribute(module, name).get() ==
+           reinterpret_cast<PyObject*>(type);
 }
 
 // True when `type` is the class `module.name`, for classes written in
@@ -77,7 +68,8 @@ inline bool isModuleClass(PyTypeObject* type, const char* module,
                           const char* name) noexcept
 {
     return std::strcmp(type->tp_name, name) == 0 &&
-           moduleAttribute(module, name) == reinterpret_cast<PyObject*>(type);
+           moduleAttribute(module, name).get() ==
+               reinterpret_cast<PyObject*>(type);
 }
 
 namespace buffer_detail {
@@ -122,7 +114,7 @@ public:
                    !isModuleType(type, "array", "array")) {
             return;
         }
-        if (PyObject_GetBuffer(o, &view_, PyBUF_STRIDES | PyBUF_FORMAT) < 0) {
+        if (getBuffer(o, &view_, PyBUF_STRIDES | PyBUF_FORMAT) < 0) {
             PyErr_Clear();
             return;
         }
@@ -143,7 +135,7 @@ public:
     ~NumberBuffer()
     {
         if (held_) {
-            PyBuffer_Release(&view_);
+            releaseBuffer(&view_);
         }
     }
 
@@ -445,14 +437,14 @@ private:
     // True for a Series whose dtype is a numpy dtype.
     static bool numpyDtype(PyObject* series) noexcept
     {
-        PyObject* dtypeType = moduleAttribute("numpy", "dtype");
-        if (!dtypeType || !PyType_Check(dtypeType)) {
+        Ref dtypeType = moduleAttribute("numpy", "dtype");
+        if (!dtypeType || !PyType_Check(dtypeType.get())) {
             return false;
         }
         Ref dtype = Ref::steal(PyObject_GetAttrString(series, "dtype"));
-        return dtype &&
-               PyObject_TypeCheck(dtype.get(),
-                                  reinterpret_cast<PyTypeObject*>(dtypeType));
+        return dtype && PyObject_TypeCheck(
+                            dtype.get(),
+                            reinterpret_cast<PyTypeObject*>(dtypeType.get()));
     }
 
     // pyarrow.lib.<name>, or with a null name any pyarrow.lib.*Array.

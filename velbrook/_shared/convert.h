@@ -5,7 +5,9 @@
 #include "python.h"
 
 #include <cstdint>
+#include <cstring>
 
+#include "compat.h"
 #include "ref.h"
 
 namespace vb {
@@ -51,6 +53,15 @@ inline Ref intFromObject(PyObject* x) noexcept
 // Signed 64-bit integer argument.
 inline bool toInt64(PyObject* x, std::int64_t& out) noexcept
 {
+    if (PyLong_CheckExact(x)) {  // the common case, without a reference
+        int overflow;
+        const long long v = PyLong_AsLongLongAndOverflow(x, &overflow);
+        if (overflow == 0) {
+            out = v;
+            return true;
+        }
+        // Beyond 64 bits: the conversion below raises its own error.
+    }
     Ref n = intFromObject(x);
     if (!n) {
         return false;
@@ -111,6 +122,11 @@ inline bool toDouble(PyObject* x, double& out) noexcept
 // export is taken from bytearray's own buffer slot: from 3.12 on a subclass
 // may define `__buffer__` and hand out other memory, which need not end in
 // a NUL, whereas a bytearray's own storage always does.
+//
+// Without the GIL another thread may write the bytearray while the text is
+// parsed, so the text is then a copy taken under the bytearray's lock (the
+// one its own methods take), taken again by `reread()`; the pin keeps its
+// size, so the copy's storage is allocated once.
 class ByteString {
 public:
     ByteString() noexcept = default;
@@ -122,12 +138,32 @@ public:
     bool set(PyObject* o) noexcept
     {
         release();
+        if (PyBytes_CheckExact(o)) {
+            owner_ = Ref::incref(o);
+            text_ = PyBytes_AS_STRING(o);
+            size_ = PyBytes_GET_SIZE(o);
+            return true;
+        }
         if (PyByteArray_Check(o)) {
+            CriticalSection lock(o);  // the export count: see getBuffer
             if (byteArraySlots()->bf_getbuffer(o, &view_, PyBUF_SIMPLE) < 0) {
                 return false;
             }
             pinned_ = true;
+            size_ = view_.len;
+#if VB_FREE_THREADED
+            char* copy = static_cast<char*>(PyMem_Malloc(size_ + 1));
+            if (!copy) {
+                PyErr_NoMemory();
+                return false;  // the release below is the destructor's
+            }
+            copy[size_] = '\0';
+            std::memcpy(copy, view_.buf, size_);
+            copy_ = copy;
+            text_ = copy;
+#else
             text_ = static_cast<const char*>(view_.buf);
+#endif
             return true;
         }
         char* s;
@@ -137,10 +173,35 @@ public:
         }
         owner_ = Ref::incref(o);
         text_ = s;
+        size_ = n;
         return true;
     }
 
     const char* c_str() const noexcept { return text_; }
+
+    // The text as it is now: after interpreter code ran, a bytearray may
+    // hold other bytes (never another size: it is pinned).
+    const char* reread() noexcept
+    {
+#if VB_FREE_THREADED
+        if (copy_) {
+            CriticalSection lock(view_.obj);
+            std::memcpy(copy_, view_.buf, size_);
+        }
+#endif
+        return text_;
+    }
+
+    // Bytes before the terminating NUL, counting embedded NULs.
+    Py_ssize_t size() const noexcept { return size_; }
+
+    // The exact `bytes` the text is borrowed from (its content cannot
+    // change), or null for a bytearray or a subclass of either.
+    PyObject* exactBytes() const noexcept
+    {
+        PyObject* o = owner_.get();
+        return o && PyBytes_CheckExact(o) ? o : nullptr;
+    }
 
 private:
     static PyBufferProcs* byteArraySlots() noexcept
@@ -152,18 +213,30 @@ private:
     {
         if (pinned_) {
             // The counterpart of the export above, not the subclass's.
-            byteArraySlots()->bf_releasebuffer(view_.obj, &view_);
+            {
+                CriticalSection lock(view_.obj);
+                byteArraySlots()->bf_releasebuffer(view_.obj, &view_);
+            }
             Py_CLEAR(view_.obj);
             pinned_ = false;
         }
+#if VB_FREE_THREADED
+        PyMem_Free(copy_);
+        copy_ = nullptr;
+#endif
         owner_ = Ref();
         text_ = "";
+        size_ = 0;
     }
 
-    Py_buffer view_{};
+    Py_buffer view_;  // filled only while `pinned_`
     bool pinned_ = false;
     Ref owner_;
     const char* text_ = "";
+    Py_ssize_t size_ = 0;
+#if VB_FREE_THREADED
+    char* copy_ = nullptr;  // a bytearray's text, copied under its lock
+#endif
 };
 
 }  // namespace vb

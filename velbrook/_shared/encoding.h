@@ -17,7 +17,6 @@
 
 #include <climits>
 #include <cstdint>
-#include <cstring>
 #include <ctime>
 
 namespace vb {
@@ -27,7 +26,7 @@ namespace vb {
 
 namespace detail {
 
-constexpr std::int64_t floor_div(std::int64_t a, std::int64_t b) noexcept
+constexpr std::int64_t floorDiv(std::int64_t a, std::int64_t b) noexcept
 {
     const std::int64_t q = a / b;
     return (a % b != 0 && (a < 0) != (b < 0)) ? q - 1 : q;
@@ -38,8 +37,8 @@ constexpr std::int64_t floor_div(std::int64_t a, std::int64_t b) noexcept
 // Days from 1970-01-01 to y-m-d, proleptic Gregorian; m 1..12, and days
 // past the month's end run on. Whole 400-year eras of 146097 days make
 // years before 1 need no separate case; |y| < 2^54 stays in int64.
-constexpr std::int64_t days_from_civil(std::int64_t y, int m,
-                                       std::int64_t d) noexcept
+constexpr std::int64_t daysFromCivil(std::int64_t y, int m,
+                                     std::int64_t d) noexcept
 {
     y -= m <= 2;  // years start in March: the leap day ends a year
     const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
@@ -56,9 +55,9 @@ struct CivilDate {
     int day;    // 1..31
 };
 
-// The date `z` days after 1970-01-01, the inverse of days_from_civil;
+// The date `z` days after 1970-01-01, the inverse of daysFromCivil;
 // |z| < 2^62.
-constexpr CivilDate civil_from_days(std::int64_t z) noexcept
+constexpr CivilDate civilFromDays(std::int64_t z) noexcept
 {
     z += 719468;  // days since 0000-03-01
     const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
@@ -77,7 +76,7 @@ inline constexpr std::int64_t secondsPerDay = 24 * 60 * 60;
 inline constexpr std::int64_t millisecondsPerSecond = 1000;
 
 // Day ordinal of 1970-01-01, counting 0001-01-01 as day 1.
-inline constexpr std::int64_t epochOrdinal = 1 - days_from_civil(1, 1, 1);
+inline constexpr std::int64_t epochOrdinal = 1 - daysFromCivil(1, 1, 1);
 
 // Epoch seconds of ordinal day 0 (0000-12-31), negated: midnight of day
 // ordinal x is x * secondsPerDay - ordinalEpochOffset epoch seconds.
@@ -85,24 +84,24 @@ inline constexpr std::int64_t ordinalEpochOffset =
     epochOrdinal * secondsPerDay;
 
 static_assert(secondsPerDay == 86400, "a UTC day has no leap seconds");
-static_assert(days_from_civil(1970, 1, 1) == 0, "the epoch is day 0");
+static_assert(daysFromCivil(1970, 1, 1) == 0, "the epoch is day 0");
 static_assert(epochOrdinal == 719163, "stored day ordinals depend on it");
 static_assert(ordinalEpochOffset == 62135683200,
               "stored epoch seconds of ordinals depend on it");
-static_assert(days_from_civil(9999, 12, 31) + epochOrdinal == 3652059,
+static_assert(daysFromCivil(9999, 12, 31) + epochOrdinal == 3652059,
               "the last ordinal a datetime holds");
-static_assert(days_from_civil(2000, 1, 1) - days_from_civil(1600, 1, 1) ==
+static_assert(daysFromCivil(2000, 1, 1) - daysFromCivil(1600, 1, 1) ==
                       146097 &&
                   146097 % 7 == 0,
               "400 years are whole weeks, so weekdays repeat by era");
-static_assert(civil_from_days(0).year == 1970 &&
-                  civil_from_days(0).month == 1 && civil_from_days(0).day == 1,
-              "civil_from_days inverts days_from_civil at the epoch");
-static_assert(civil_from_days(-epochOrdinal).year == 0 &&
-                  civil_from_days(-epochOrdinal).month == 12 &&
-                  civil_from_days(-epochOrdinal).day == 31,
+static_assert(civilFromDays(0).year == 1970 && civilFromDays(0).month == 1 &&
+                  civilFromDays(0).day == 1,
+              "civilFromDays inverts daysFromCivil at the epoch");
+static_assert(civilFromDays(-epochOrdinal).year == 0 &&
+                  civilFromDays(-epochOrdinal).month == 12 &&
+                  civilFromDays(-epochOrdinal).day == 31,
               "ordinal 0 is 0000-12-31");
-static_assert(civil_from_days(days_from_civil(-4800, 2, 29)).day == 29,
+static_assert(civilFromDays(daysFromCivil(-4800, 2, 29)).day == 29,
               "leap days before year 1 survive the round trip");
 
 // Midnight UTC of day ordinal `x` in epoch seconds. False when the result
@@ -118,13 +117,13 @@ inline bool ordinalToSeconds(std::int64_t x, std::int64_t& seconds) noexcept
 // (30 February is 2 March, second 60 the next minute) but without its
 // cost and without writing the record back. Any int field values stay
 // below 2^57 in magnitude, so nothing overflows.
-inline std::int64_t utc_seconds(const std::tm& t) noexcept
+inline std::int64_t utcSeconds(const std::tm& t) noexcept
 {
     const std::int64_t month0 = t.tm_mon;
-    const std::int64_t carry = detail::floor_div(month0, 12);
+    const std::int64_t carry = detail::floorDiv(month0, 12);
     const std::int64_t year = std::int64_t{t.tm_year} + 1900 + carry;
     const int month = static_cast<int>(month0 - carry * 12) + 1;  // 1..12
-    const std::int64_t days = days_from_civil(year, month, t.tm_mday);
+    const std::int64_t days = daysFromCivil(year, month, t.tm_mday);
     return days * secondsPerDay + std::int64_t{t.tm_hour} * 3600 +
            std::int64_t{t.tm_min} * 60 + std::int64_t{t.tm_sec};
 }
@@ -132,7 +131,7 @@ inline std::int64_t utc_seconds(const std::tm& t) noexcept
 // The UTC record of epoch `seconds`, field for field what the C library's
 // gmtime_r writes (zone "GMT", offset 0, no daylight saving time). False,
 // with `t` untouched, when the year leaves `int` as gmtime_r's does.
-inline bool utc_record(std::int64_t seconds, std::tm& t) noexcept
+inline bool utcRecord(std::int64_t seconds, std::tm& t) noexcept
 {
     // Quotient and remainder rounded down, without forming days * 86400,
     // which leaves 64 bits for the first day of the range.
@@ -143,7 +142,7 @@ inline bool utc_record(std::int64_t seconds, std::tm& t) noexcept
         --days;
     }
     const int daySecond = static_cast<int>(rest);  // 0..86399
-    const CivilDate date = civil_from_days(days);  // |days| < 1.1e14
+    const CivilDate date = civilFromDays(days);    // |days| < 1.1e14
     const std::int64_t year = date.year - 1900;
     if (year < INT_MIN || year > INT_MAX) {
         return false;
@@ -155,9 +154,8 @@ inline bool utc_record(std::int64_t seconds, std::tm& t) noexcept
     t.tm_mon = date.month - 1;
     t.tm_year = static_cast<int>(year);
     // 1970-01-01 was a Thursday (4, counting from Sunday).
-    t.tm_wday =
-        static_cast<int>(days - detail::floor_div(days + 4, 7) * 7 + 4);
-    t.tm_yday = static_cast<int>(days - days_from_civil(date.year, 1, 1));
+    t.tm_wday = static_cast<int>(days - detail::floorDiv(days + 4, 7) * 7 + 4);
+    t.tm_yday = static_cast<int>(days - daysFromCivil(date.year, 1, 1));
     t.tm_isdst = 0;
     t.tm_gmtoff = 0;
     t.tm_zone = "GMT";
@@ -169,11 +167,15 @@ inline bool utc_record(std::int64_t seconds, std::tm& t) noexcept
 
 enum class Encoding { epochSeconds, epochMilliseconds, dayOrdinal };
 
-// A format read once for the markers that choose its integer.
+// What a format says, read in one walk over its text: where its body
+// starts, and the markers that choose its integer and the year check.
+// Every marker is a plain substring test on the body, so "%%M" counts as
+// "%M" and "%OM" or "%T" do not.
 struct FormatClass {
-    const char* body;   // the format after a leading "v2"
+    const char* body;   // the format after a leading "v2" marker
     bool milliseconds;  // "v2" leads and "%f" follows it
     bool minutes;       // "%M" in `body`
+    bool year;          // "%Y" in `body`
 
     // What date2intWrapper writes.
     Encoding written() const noexcept
@@ -191,27 +193,44 @@ struct FormatClass {
     }
 };
 
-// "%M" in `fmt`; a leading "v2" cannot take part in a match.
-inline bool containsMinutes(const char* fmt) noexcept
-{
-    return std::strstr(fmt, "%M") != nullptr;
-}
+// Whether a leading "v2" is a mode marker (the integer conversions) or
+// plain text that the date must hold (the datetime conversion).
+enum class Prefix { marker, text };
 
-// The format without a leading "v2" marker; null stays null.
-inline const char* formatBody(const char* fmt) noexcept
+// A null `fmt` has no markers (the parser refuses it). A "v2" marker can
+// take no part in a "%M" or "%Y", so those read the same either way.
+inline FormatClass classifyFormat(const char* fmt,
+                                  Prefix prefix = Prefix::marker) noexcept
 {
-    // fmt[1] is read only when fmt[0] is 'v', so never past the NUL.
-    return fmt != nullptr && fmt[0] == 'v' && fmt[1] == '2' ? fmt + 2 : fmt;
-}
-
-// A null `fmt` has no markers (the parser refuses it).
-inline FormatClass classifyFormat(const char* fmt) noexcept
-{
-    FormatClass c = {formatBody(fmt), false, false};
-    if (c.body != nullptr) {
-        c.milliseconds = c.body != fmt && std::strstr(c.body, "%f") != nullptr;
-        c.minutes = containsMinutes(c.body);
+    FormatClass c = {fmt, false, false, false};
+    if (fmt == nullptr) {
+        return c;
     }
+    // fmt[1] is read only when fmt[0] is 'v', so never past the NUL.
+    const bool v2 = prefix == Prefix::marker && fmt[0] == 'v' && fmt[1] == '2';
+    if (v2) {
+        c.body += 2;
+    }
+    bool fraction = false;
+    // Every '%' is tested, also the second of "%%": a substring search.
+    for (const char* p = c.body; *p != '\0'; ++p) {
+        if (*p == '%') {
+            switch (p[1]) {  // at worst the NUL
+                case 'f':
+                    fraction = true;
+                    break;
+                case 'M':
+                    c.minutes = true;
+                    break;
+                case 'Y':
+                    c.year = true;
+                    break;
+                default:
+                    break;
+            }
+        }
+    }
+    c.milliseconds = v2 && fraction;
     return c;
 }
 
@@ -229,7 +248,7 @@ inline std::int64_t encodeInstant(std::int64_t seconds, int microseconds,
         case Encoding::dayOrdinal:
             // Floor division: a time of day before 1970 belongs to the
             // earlier day.
-            return detail::floor_div(seconds, secondsPerDay) + epochOrdinal;
+            return detail::floorDiv(seconds, secondsPerDay) + epochOrdinal;
         case Encoding::epochSeconds:
             break;
     }

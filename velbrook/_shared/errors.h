@@ -25,38 +25,67 @@ struct FunctionName {
 
     const char* name;  // "int2time"
     int line;
+    // The code object of its traceback entries, made at the first failure
+    // and kept: one per function rather than one per failure, which is
+    // cheaper, and which 3.13t needs, since it never frees a code object
+    // made once a second thread has run.
+    mutable Immortal code;
 };
 
-// Adds a traceback entry `qualname` at `line` of the module's source to
-// the pending exception, which is kept whatever happens meanwhile.
-inline void addTraceback(const char* qualname, int line) noexcept
+// New reference to an empty code object named `qualname` at `line` of the
+// module's source.
+inline Ref tracebackCode(const char* qualname, int line) noexcept
 {
-    if (!moduleState.dict) {
+    return Ref::steal(reinterpret_cast<PyObject*>(
+        PyCode_NewEmpty(moduleState.sourceFile, qualname, line)));
+}
+
+// Adds a traceback entry running `code` (made by `tracebackCode`, or null:
+// then nothing) to the pending exception, which is kept whatever happens
+// meanwhile.
+inline void addTracebackEntry(PyObject* code) noexcept
+{
+    if (!moduleState.dict || !code) {
         return;  // no globals to run a frame with (failed initialisation)
     }
     Ref frame;
     {
         SavedError saved;
-        Ref code = Ref::steal(reinterpret_cast<PyObject*>(
-            PyCode_NewEmpty(moduleState.sourceFile, qualname, line)));
-        if (code) {
-            frame = Ref::steal(reinterpret_cast<PyObject*>(
-                PyFrame_New(PyThreadState_Get(),
-                            reinterpret_cast<PyCodeObject*>(code.get()),
-                            moduleState.dict, nullptr)));
-        }
+        frame = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_New(
+            PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code),
+            moduleState.dict, nullptr)));
     }
     if (frame) {
         PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
     }
 }
 
-inline void addTraceback(const FunctionName& fn) noexcept
+// The same for a one-off entry `qualname` at `line`.
+inline void addTraceback(const char* qualname, int line) noexcept
 {
-    char qualname[256];
-    std::snprintf(qualname, sizeof qualname, "%s.%s", moduleState.fullName,
-                  fn.name);
-    addTraceback(qualname, fn.line);
+    Ref code;
+    {
+        SavedError saved;
+        code = tracebackCode(qualname, line);
+    }
+    addTracebackEntry(code.get());
+}
+
+// Out of line and cold: the functions that may fail keep their success
+// path small.
+__attribute__((noinline, cold)) inline void addTraceback(
+    const FunctionName& fn) noexcept
+{
+    {
+        SavedError saved;
+        fn.code.once([&] {
+            char qualname[256];
+            std::snprintf(qualname, sizeof qualname, "%s.%s",
+                          moduleState.fullName, fn.name);
+            return tracebackCode(qualname, fn.line);
+        });
+    }
+    addTracebackEntry(fn.code.get());
 }
 
 // Adds `fn`'s traceback entry when the scope is left with an exception
@@ -76,6 +105,19 @@ public:
 private:
     const FunctionName& fn_;
 };
+
+// `result`, with `fn`'s traceback entry added when it is null (and the
+// exception set): what a TracebackOnError around the call that made it
+// would do, for a function whose only failure is a null result, without
+// testing for an exception on the way out of a success.
+inline PyObject* tracedResult(PyObject* result,
+                              const FunctionName& fn) noexcept
+{
+    if (__builtin_expect(result == nullptr, 0)) {
+        addTraceback(fn);
+    }
+    return result;
+}
 
 // How the boundary reports running out of memory.
 enum class OnBadAlloc {

@@ -109,9 +109,9 @@ struct Frame {
         Py_INCREF(module);
         moduleState.module = module;
         moduleState.dict = PyModule_GetDict(module);
-        moduleState.ready = false;
+        moduleState.ready.store(false);
         if (execSteps(module)) {
-            moduleState.ready = true;
+            moduleState.ready.store(true);
             return 0;
         }
         if (!PyErr_Occurred()) {
@@ -129,18 +129,19 @@ private:
     static bool checkSingleInterpreter() noexcept
     {
         const long long current = currentInterpreterId();
-        if (moduleState.interpreterId == -1) {
-            moduleState.interpreterId = current;
-            return current != -1;
-        }
-        if (moduleState.interpreterId != current) {
-            PyErr_SetString(PyExc_ImportError,
-                            "Interpreter change detected - this module can "
-                            "only be loaded into one interpreter per "
-                            "process.");
+        if (current == -1) {
             return false;
         }
-        return true;
+        long long first = -1;
+        if (moduleState.interpreterId.replace(first, current) ||
+            first == current) {
+            return true;
+        }
+        PyErr_SetString(PyExc_ImportError,
+                        "Interpreter change detected - this module can "
+                        "only be loaded into one interpreter per "
+                        "process.");
+        return false;
     }
 
     static bool copySpec(PyObject* spec, PyObject* dict, const char* from,
@@ -194,9 +195,16 @@ private:
                                             test.get()) == 0;
     }
 
+    // Every piece of state the module's functions share is immutable after
+    // the initialisation, atomic, or read under the interpreter's own
+    // per-object locks, so the module runs without the GIL where the
+    // interpreter can.
     static inline PyModuleDef_Slot slots[] = {
         {Py_mod_create, reinterpret_cast<void*>(&create)},
         {Py_mod_exec, reinterpret_cast<void*>(&exec)},
+#if VB_HAS_MOD_GIL
+        {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#endif
         {0, nullptr},
     };
 

@@ -6,6 +6,7 @@
 #include "python.h"
 
 #include <cstring>
+#include <utility>
 
 #include "ref.h"
 #include "state.h"
@@ -97,19 +98,19 @@ inline Ref standardFunction(const char* module, const char* name) noexcept
     PyObject* dict = imported && PyModule_Check(imported.get())
                          ? PyModule_GetDict(imported.get())
                          : nullptr;  // borrowed
-    PyObject* f = dict ? PyDict_GetItemString(dict, name) : nullptr;
+    Ref f = dict ? dictItem(dict, name) : Ref();
     if (!f) {
         PyErr_Clear();  // a failure here only means "not the standard one"
         return Ref();
     }
-    if (PyFunction_Check(f)) {
-        return PyFunction_GET_GLOBALS(f) == dict ? Ref::incref(f) : Ref();
+    if (PyFunction_Check(f.get())) {
+        return PyFunction_GET_GLOBALS(f.get()) == dict ? std::move(f) : Ref();
     }
-    if (PyCFunction_Check(f)) {
-        auto* cf = reinterpret_cast<PyCFunctionObject*>(f);
+    if (PyCFunction_Check(f.get())) {
+        auto* cf = reinterpret_cast<PyCFunctionObject*>(f.get());
         if (cf->m_self == imported.get() &&
             std::strcmp(cf->m_ml->ml_name, name) == 0) {
-            return Ref::incref(f);
+            return f;
         }
     }
     return Ref();
@@ -118,7 +119,9 @@ inline Ref standardFunction(const char* module, const char* name) noexcept
 // A plain function as it stood when it was pinned: while the same object
 // still has the same code, defaults and keyword defaults, calling it runs
 // exactly what ran then.  Kept for the process, so no other object can
-// take a pinned address.
+// take a pinned address: `is` only compares addresses, which stays sound
+// without the GIL while another thread replaces the function's code (it
+// then sees the old or the new pointer, and never follows either).
 class PinnedFunction {
 public:
     // Pins `f` when it is a plain function; otherwise pins nothing.

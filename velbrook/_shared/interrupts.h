@@ -9,9 +9,15 @@ namespace vb {
 
 // Polls for pending signals after about `budget` units of work, so that a
 // long loop stops promptly while a short step pays only an addition and a
-// comparison.
+// comparison.  Each call makes its own: the count is per-call state, never
+// shared between threads.  Handlers run only in the main thread; elsewhere
+// a poll returns at once.
 class InterruptPoll {
 public:
+    InterruptPoll() noexcept = default;
+    InterruptPoll(const InterruptPoll&) = delete;
+    InterruptPoll& operator=(const InterruptPoll&) = delete;
+
     // Adds `work` units; false with the exception set when a signal
     // handler raised (KeyboardInterrupt).
     bool tick(std::size_t work) noexcept { return !due(work) || check(); }

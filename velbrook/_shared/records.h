@@ -32,13 +32,15 @@ inline Ref makeRecordType(PyObject* namedtuple, const char* typeName,
     }
     Ref type = Ref::steal(
         PyObject_CallFunction(namedtuple, "sO", typeName, list.get()));
-    PyObject* moduleName =
-        PyDict_GetItemString(moduleState.dict, "__name__");  // borrowed
-    if (type && moduleName &&
-        PyObject_SetAttrString(type.get(), "__module__", moduleName) < 0) {
+    if (!type) {
+        return type;
+    }
+    Ref moduleName = dictItem(moduleState.dict, "__name__");
+    if (moduleName && PyObject_SetAttrString(type.get(), "__module__",
+                                             moduleName.get()) < 0) {
         return Ref();
     }
-    return type;
+    return PyErr_Occurred() ? Ref() : std::move(type);
 }
 
 // A record type this module made with `makeRecordType` and bound in its
@@ -74,13 +76,16 @@ public:
             return false;
         }
         // The type's own `__new__`: a staticmethod around a function.
-        PyObject* inDict = typeDictNew(type.get());  // borrowed
-        Ref function = staticFunction(inDict, type.get());
+        PyObject* dict = reinterpret_cast<PyTypeObject*>(type.get())->tp_dict;
+        Ref inDict = dict && PyDict_CheckExact(dict)
+                         ? dictItem(dict, newName_.get())
+                         : Ref();
+        Ref function = staticFunction(inDict.get(), type.get());
         if (!function) {
             return !PyErr_Occurred();
         }
         new_.pin(function.get());
-        newInDict_.set(Ref::incref(inDict));
+        newInDict_.set(std::move(inDict));
         typeNew_ = reinterpret_cast<PyTypeObject*>(type.get())->tp_new;
         type_.set(std::move(type));
         return true;
@@ -133,7 +138,9 @@ private:
                PyTuple_GET_SIZE(declared.get()) == n;
     }
 
-    // The `__new__` entry of the type's own dict (borrowed), or null.
+    // The `__new__` entry of the type's own dict, or null: borrowed, so
+    // only compared with the object kept in `newInDict_` (without the GIL
+    // another thread may replace and free it meanwhile).
     PyObject* typeDictNew(PyObject* type) const noexcept
     {
         PyObject* dict = reinterpret_cast<PyTypeObject*>(type)->tp_dict;

@@ -11,11 +11,16 @@
 //    argument tuples, the standard functions a shortcut compares with) are
 //    `Immortal`: one reference each, never released, because at exit the
 //    interpreter is gone before static destructors run.
+//  * Without the GIL a borrowed reference out of a list or dict another
+//    thread can change may be freed before it is used: `dictItem` and
+//    `listItem` give strong ones.
 #pragma once
 
 #include "python.h"
 
 #include <utility>
+
+#include "compat.h"
 
 namespace vb {
 
@@ -51,12 +56,17 @@ private:
 };
 
 // One strong reference kept for the process, or nothing.  Trivially
-// destructible on purpose: it is never released.  A new import of the
-// module (after `del sys.modules[...]`) may replace the object.
+// destructible on purpose: it is never released.  `set` and `clear` run
+// only in a module's initialisation, before its functions may run
+// (`moduleReady`); `once` may run in any call, in several threads at once
+// without the GIL: the first object stored wins and the others are
+// dropped, so a pointer read by `get` stays valid for the process.
 class Immortal {
 public:
-    PyObject* get() const noexcept { return p_; }
-    explicit operator bool() const noexcept { return p_ != nullptr; }
+    constexpr Immortal() noexcept = default;
+
+    PyObject* get() const noexcept { return p_.load(); }
+    explicit operator bool() const noexcept { return get() != nullptr; }
 
     // Keeps `value` in place of the current object; false when `value` is
     // empty (an exception is then set by whatever failed to make it).
@@ -65,27 +75,87 @@ public:
         if (!value) {
             return false;
         }
-        Py_XSETREF(p_, value.release());
+        Py_XDECREF(p_.exchange(value.release()));
         return true;
     }
 
-    void clear() noexcept { Py_CLEAR(p_); }
+    void clear() noexcept { Py_XDECREF(p_.exchange(nullptr)); }
 
     // Sets the object once: true when it is there already or was made now.
     template <class Make>
     bool once(Make make) noexcept
     {
-        return p_ || set(make());
+        if (get()) {
+            return true;
+        }
+        Ref made = make();
+        if (!made) {
+            return false;
+        }
+        PyObject* expected = nullptr;
+        if (p_.replace(expected, made.get())) {
+            made.release();  // kept; otherwise another thread's is
+        }
+        return true;
     }
 
 private:
-    PyObject* p_ = nullptr;
+    ThreadShared<PyObject*> p_{nullptr};
 };
 
 // The interned `str` for `text` (new reference).
 inline Ref internName(const char* text) noexcept
 {
     return Ref::steal(PyUnicode_InternFromString(text));
+}
+
+// New reference to `f(*args)`, positional arguments only (all non-null),
+// through the cheapest call each version offers.
+template <class... Args>
+inline Ref call(PyObject* f, Args*... args) noexcept
+{
+#if VB_HAS_CALL_ONE_ARG
+    if constexpr (sizeof...(args) == 1) {
+        return Ref::steal(PyObject_CallOneArg(f, args...));
+    }
+#endif
+    return Ref::steal(PyObject_CallFunctionObjArgs(f, args..., nullptr));
+}
+
+// New reference to `dict[key]`; empty when the key is missing (no
+// exception) or the search failed (exception set).
+inline Ref dictItem(PyObject* dict, PyObject* key) noexcept
+{
+#if VB_FREE_THREADED
+    PyObject* value;
+    PyDict_GetItemRef(dict, key, &value);
+    return Ref::steal(value);
+#else
+    return Ref::incref(PyDict_GetItemWithError(dict, key));
+#endif
+}
+
+// The same for a key given as UTF-8 text.
+inline Ref dictItem(PyObject* dict, const char* key) noexcept
+{
+    Ref text = Ref::steal(PyUnicode_FromString(key));
+    return text ? dictItem(dict, text.get()) : Ref();
+}
+
+// New reference to item `i` (0 or more) of an exact list, or an empty Ref
+// and no exception when the list is shorter, as it is at this moment.
+inline Ref listItem(PyObject* list, Py_ssize_t i) noexcept
+{
+#if VB_FREE_THREADED
+    Ref item = Ref::steal(PyList_GetItemRef(list, i));
+    if (!item) {
+        PyErr_Clear();  // IndexError
+    }
+    return item;
+#else
+    return i < PyList_GET_SIZE(list) ? Ref::incref(PyList_GET_ITEM(list, i))
+                                     : Ref();
+#endif
 }
 
 }  // namespace vb

@@ -55,12 +55,21 @@ Immortal standardIsnan;
 // `visit` runs interpreter code that may shrink, grow or empty the very
 // list being walked.  `visit` returns false with the exception set; it may
 // also throw (a push that runs out of memory), which the caller catches.
+// `visit.interpreterRan()` tells it that interpreter code ran between two
+// items (an iterator's `__next__`, an item's `__del__`); `visit.prime()`
+// reads beforehand what the items will need.
 
 // An exact list or tuple, walked by index.  The length is re-read at every
-// step: the list may change meanwhile.
+// step: the list may change meanwhile.  The list's own lock is held
+// throughout: as under the GIL, other threads change it only while `visit`
+// runs interpreter code that waits.
 template <class Visit>
 bool walkByIndex(PyObject* sequence, Visit& visit)
 {
+    // Before the lock: a read that waited for a lock of its own would let
+    // other threads at the list in the middle of the walk.
+    visit.prime();
+    CriticalSection lock(sequence);
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(sequence); ++i) {
         Ref item = Ref::incref(PySequence_Fast_GET_ITEM(sequence, i));
         if (!visit(item.get())) {
@@ -94,6 +103,7 @@ bool forEachItem(PyObject* iterable, Visit& visit)
             }
             return true;
         }
+        visit.interpreterRan();
         if (!visit(item.get())) {
             return false;
         }
@@ -115,6 +125,7 @@ bool walkFrom(PyObject* sequence, Py_ssize_t start, Visit& visit)
             PyErr_Clear();
             return true;
         }
+        visit.interpreterRan();
         if (!visit(item.get())) {
             return false;
         }
@@ -157,8 +168,10 @@ bool valueToDouble(PyObject* v, double& out) noexcept
 // through subscription with an `int`.
 Ref bucketItem(PyObject* b, Py_ssize_t i) noexcept
 {
-    if (PyList_CheckExact(b) && i < PyList_GET_SIZE(b)) {
-        return Ref::incref(PyList_GET_ITEM(b, i));
+    if (PyList_CheckExact(b)) {
+        if (Ref item = listItem(b, i)) {
+            return item;
+        }
     }
     if (PyTuple_CheckExact(b) && i < PyTuple_GET_SIZE(b)) {
         return Ref::incref(PyTuple_GET_ITEM(b, i));
@@ -203,39 +216,65 @@ void forEachBucket(const BlockHistogramOf<BlockCapacity>& histogram, F&& f)
     histogram.forEachBucket(f);
 }
 
-// Skips None and whatever `isnan` calls true; pushes the rest.
-template <class Engine>
-bool pushValue(Engine& histogram, PyObject* v)
-{
-    if (v == Py_None) {
-        return true;
-    }
-    Ref isnan = isnanName.get();
-    if (!isnan) {
-        return false;
-    }
-    if (isnan.get() == standardIsnan.get() && PyFloat_CheckExact(v)) {
-        const double x = PyFloat_AS_DOUBLE(v);
-        if (!std::isnan(x)) {
-            histogram.push(x);
+// Skips None and whatever `isnan` calls true; pushes the rest.  `isnan`
+// is read again only after an item ran interpreter code, or signal
+// handlers ran (`interpreterRan`): a None or an exact float checked by the
+// standard `isnan` runs none.
+class ValuePusher {
+public:
+    template <class Engine>
+    bool operator()(Engine& histogram, PyObject* v)
+    {
+        if (v == Py_None) {
+            return true;
         }
+        PyObject* isnan = isnan_.get();  // borrowed
+        if (!isnan) {
+            return false;
+        }
+        if (isnan == standardIsnan.get() && PyFloat_CheckExact(v)) {
+            const double x = PyFloat_AS_DOUBLE(v);
+            if (!std::isnan(x)) {
+                histogram.push(x);
+            }
+            return true;
+        }
+        const bool ok = pushChecked(histogram, isnan, v);
+        isnan_.forget();
+        return ok;
+    }
+
+    void interpreterRan() noexcept { isnan_.forget(); }
+
+    void prime() noexcept
+    {
+        if (!isnan_.get()) {
+            PyErr_Clear();  // raised again by the first item that needs it
+        }
+    }
+
+private:
+    template <class Engine>
+    static bool pushChecked(Engine& histogram, PyObject* isnan, PyObject* v)
+    {
+        Ref verdict = call(isnan, v);
+        if (!verdict) {
+            return false;
+        }
+        const int skip = PyObject_IsTrue(verdict.get());
+        if (skip != 0) {
+            return skip > 0;
+        }
+        double x;
+        if (!valueToDouble(v, x)) {
+            return false;
+        }
+        histogram.push(x);
         return true;
     }
-    Ref verdict = call(isnan.get(), v);
-    if (!verdict) {
-        return false;
-    }
-    const int skip = PyObject_IsTrue(verdict.get());
-    if (skip != 0) {
-        return skip > 0;
-    }
-    double x;
-    if (!valueToDouble(v, x)) {
-        return false;
-    }
-    histogram.push(x);
-    return true;
-}
+
+    CallName isnan_{isnanName};
+};
 
 // Pushes (item 0, item 1) of `b` unfiltered.  Item 0 is fetched and
 // converted before item 1 is fetched; each is held while it is converted.
@@ -260,20 +299,53 @@ bool pushBucket(Engine& histogram, PyObject* b)
     return true;
 }
 
-// A push costs up to the number of buckets: Ctrl-C is polled after a
-// bounded amount of work, however long the iterable and the list.
+// The same as a pusher of items, which reads no module name.
+struct BucketPusher {
+    template <class Engine>
+    bool operator()(Engine& histogram, PyObject* b) const
+    {
+        return pushBucket(histogram, b);
+    }
+    void interpreterRan() noexcept {}
+    void prime() noexcept {}
+};
+
+// Pushes each item it visits.  A push costs up to the number of buckets:
+// Ctrl-C is polled after a bounded amount of work, however long the
+// iterable and the list.
 template <class Engine, class PushItem>
-auto itemVisitor(Engine& histogram, InterruptPoll& poll, PushItem pushItem)
-{
-    return [&histogram, &poll, pushItem](PyObject* item) {
-        return pushItem(histogram, item) && poll.tick(pushCost(histogram));
-    };
-}
+class ItemVisitor {
+public:
+    ItemVisitor(Engine& histogram, InterruptPoll& poll) noexcept
+        : histogram_(histogram), poll_(poll)
+    {
+    }
+
+    bool operator()(PyObject* item)
+    {
+        if (!push_(histogram_, item)) {
+            return false;
+        }
+        if (!poll_.due(pushCost(histogram_))) {
+            return true;
+        }
+        push_.interpreterRan();  // the signal handlers, now
+        return poll_.check();
+    }
+
+    void interpreterRan() noexcept { push_.interpreterRan(); }
+    void prime() noexcept { push_.prime(); }
+
+private:
+    Engine& histogram_;
+    InterruptPoll& poll_;
+    PushItem push_;
+};
 
 template <class Engine>
 bool pushBuckets(Engine& histogram, PyObject* buckets, InterruptPoll& poll)
 {
-    auto visit = itemVisitor(histogram, poll, pushBucket<Engine>);
+    ItemVisitor<Engine, BucketPusher> visit(histogram, poll);
     return forEachItem(buckets, visit);
 }
 
@@ -292,7 +364,7 @@ bool isnanIsStandard() noexcept
 
 // Pushes the elements of `values` from element `next` on, read from its
 // buffer, and leaves `next` at the first element not pushed.  The result
-// is what `pushValue` gives for the items iteration yields: while `isnan`
+// is what `ValuePusher` gives for the items iteration yields: while `isnan`
 // is the standard one it skips exactly the NaNs, and `NumberBuffer` reads
 // only objects whose items are their elements.  The buffer is held for one
 // budget of work at a time and let go before signal handlers run, since a
@@ -340,20 +412,21 @@ Walk pushElements(Engine& histogram, PyObject* values, InterruptPoll& poll,
 }
 
 // Pushes the numbers of Arrow arrays read in place, nulls skipped as None
-// is.  Signal handlers run between stretches of work (the arrays are ours
-// and stay put); once one has rebound `isnan`, each further element goes
-// through `pushValue` as the object iteration of a polars Series yields.
-template <class Engine>
+// is.  The arrays are this call's own export, which no other thread
+// writes, and stay put while signal handlers run between stretches of
+// work; once a handler has rebound `isnan`, each further element goes
+// through `visit` as the object iteration of a polars Series yields.
+template <class Engine, class Visit>
 bool pushArrow(Engine& histogram, const ColumnNumbers& column,
-               InterruptPoll& poll)
+               InterruptPoll& poll, Visit& visit)
 {
     for (const ArrowNumbers& chunk : column.chunks()) {
         std::int64_t i = 0;
         while (i < chunk.length) {
             if (!isnanIsStandard()) {
                 Ref item = Ref::steal(chunk.object(i++));
-                if (!item || !pushValue(histogram, item.get()) ||
-                    !poll.tick(pushCost(histogram))) {
+                visit.interpreterRan();  // `isnan` read afresh
+                if (!item || !visit(item.get())) {
                     return false;
                 }
                 continue;
@@ -391,7 +464,6 @@ bool pushArrow(Engine& histogram, const ColumnNumbers& column,
 template <class Engine>
 bool pushValues(Engine& histogram, PyObject* values, InterruptPoll& poll)
 {
-    auto visit = itemVisitor(histogram, poll, pushValue<Engine>);
     Py_ssize_t next = 0;
     switch (pushElements(histogram, values, poll, next)) {
         case Walk::done:
@@ -401,6 +473,7 @@ bool pushValues(Engine& histogram, PyObject* values, InterruptPoll& poll)
         case Walk::declined:
             break;
     }
+    ItemVisitor<Engine, ValuePusher> visit(histogram, poll);
     if (next != 0) {
         return walkFrom(values, next, visit);
     }
@@ -410,7 +483,7 @@ bool pushValues(Engine& histogram, PyObject* values, InterruptPoll& poll)
     }
     switch (column.source()) {
         case ColumnNumbers::Source::arrow:
-            return pushArrow(histogram, column, poll);
+            return pushArrow(histogram, column, poll, visit);
         case ColumnNumbers::Source::ndarray:
             // A pandas Series' own values: from where they stop being
             // readable on, the array's items (the same numbers).
@@ -429,6 +502,8 @@ bool pushValues(Engine& histogram, PyObject* values, InterruptPoll& poll)
         case ColumnNumbers::Source::none:
             break;
     }
+    // The export ran interpreter code.
+    visit.interpreterRan();
     return forEachItem(values, visit);
 }
 
@@ -550,13 +625,14 @@ PyObject* histogram_from_buckets(std::size_t max_size, PyObject* buckets,
 // converted, then handed to the C-level `build`.
 
 template <auto& fn, auto build>
-PyObject* py_builder(PyObject*, PyObject* args, PyObject* kwds) noexcept
+PyObject* py_builder(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames) noexcept
 {
     Ref bound[2];
     std::uint64_t n;
     {
         TracebackOnError scope(fn);
-        if (!moduleReady() || !fn.bind(args, kwds, bound) ||
+        if (!moduleReady() || !fn.bind(args, nargs, kwnames, bound) ||
             !toSize(bound[0].get(), n)) {
             return nullptr;
         }
@@ -566,12 +642,12 @@ PyObject* py_builder(PyObject*, PyObject* args, PyObject* kwds) noexcept
 
 PyMethodDef methods[] = {
     {valuesFn.name, method(&py_builder<valuesFn, histogram_from_values>),
-     METH_VARARGS | METH_KEYWORDS,
+     METH_FASTCALL | METH_KEYWORDS,
      "histogram_from_values($module, /, max_size, values)\n--\n\n"
      "Build a centroid histogram of a given size from an iterable of "
      "floating-point values."},
     {bucketsFn.name, method(&py_builder<bucketsFn, histogram_from_buckets>),
-     METH_VARARGS | METH_KEYWORDS,
+     METH_FASTCALL | METH_KEYWORDS,
      "histogram_from_buckets($module, /, max_size, buckets)\n--\n\n"
      "Build a centroid histogram of a given size from an iterable of "
      "(centroid, count) pairs."},

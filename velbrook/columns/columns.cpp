@@ -30,10 +30,13 @@
 namespace vb {
 namespace {
 
-Function date2intFn{"date2int",
-                    {"texts", "fmt", "skip_tz", "errors", "fill", "threads"},
-                    2,
-                    2};
+// `format` is a keyword-only alias of `fmt`, so neither is required by the
+// binder; the call checks that exactly one is given.
+Function date2intFn{
+    "date2int",
+    {"texts", "fmt", "skip_tz", "errors", "fill", "threads", "format"},
+    1,
+    2};
 
 // ---------------------------------------------------------------------------
 // Sources: the i-th text of a column. `get` may use `buffer` for a text it
@@ -145,43 +148,74 @@ struct ArrowSource {
 // ---------------------------------------------------------------------------
 // The conversion loop.
 
-// The first failure of a range of elements.
-struct FirstFailure {
-    std::size_t position = SIZE_MAX;
-    Failure why = Failure::none;
+// The failures of a range of elements: how many, and the first few.
+struct Failures {
+    static constexpr std::size_t shown = 5;  // kept for the message
+    std::size_t count = 0;
+    std::size_t kept = 0;
+    std::size_t position[shown];
+    Failure why[shown];
+    bool noMemory = false;  // the range stopped at a failed allocation
 
-    void merge(const FirstFailure& o) noexcept
+    void add(std::size_t i, Failure w) noexcept
     {
-        if (o.position < position) {
-            *this = o;
+        if (kept < shown) {
+            position[kept] = i;
+            why[kept] = w;
+            ++kept;
         }
+        ++count;
+        noMemory = noMemory || w == Failure::noMemory;
+    }
+
+    // Adds the failures of a range that follows this one.
+    void merge(const Failures& later) noexcept
+    {
+        for (std::size_t k = 0; k < later.kept && kept < shown; ++k) {
+            position[kept] = later.position[k];
+            why[kept] = later.why[k];
+            ++kept;
+        }
+        count += later.count;
+        noMemory = noMemory || later.noMemory;
     }
 };
 
+// Where a conversion writes: element i of a source goes to values[i], and
+// its failure to bit offset + i of the column's failure bitmap.
+struct Output {
+    std::int64_t* values;
+    std::uint8_t* failed;
+    std::size_t offset;
+};
+
 struct Options {
-    bool raise;  // stop at the first failure
+    bool raise;  // errors="raise": the call fails when any element fails
     std::int64_t fill;
     std::size_t threads;
 };
 
+// Every element is converted, also with errors="raise", whose message
+// tells how many failed; only a failed allocation stops the range.
 template <class Source>
 void convertRange(const Source& source, const ColumnFormat& format,
                   const Options& options, std::size_t begin, std::size_t end,
-                  std::int64_t* out, FirstFailure& first) noexcept
+                  Output out, Failures& found) noexcept
 {
+    // `out` by value: its pointers stay in registers, where the parser's
+    // char writes could otherwise make them reloaded at every element.
     std::string buffer, scratch;
     for (std::size_t i = begin; i < end; ++i) {
         const Failure why =
-            format.convert(source.get(i, buffer), out[i], scratch);
+            format.convert(source.get(i, buffer), out.values[i], scratch);
         if (why == Failure::none) {
             continue;
         }
-        out[i] = options.fill;
-        if (first.position == SIZE_MAX) {
-            first = {i, why};
-            if (options.raise || why == Failure::noMemory) {
-                return;
-            }
+        out.values[i] = options.fill;
+        bits::set(out.failed, out.offset + i);
+        found.add(i, why);
+        if (why == Failure::noMemory) {
+            return;
         }
     }
 }
@@ -201,57 +235,72 @@ private:
 // Elements per thread between two looks for Ctrl-C.
 constexpr std::size_t batchPerThread = std::size_t{1} << 16;
 
+// Where thread t's share of a batch starts when shares are `step` long:
+// on a multiple of 64 elements of the whole column (at `offset` + i), so
+// that no two threads write one byte of the failure bitmap.
+inline std::size_t shareStart(std::size_t begin, std::size_t end,
+                              std::size_t step, std::size_t t,
+                              std::size_t offset) noexcept
+{
+    if (t == 0) {
+        return begin;
+    }
+    const std::size_t at = (offset + begin + t * step + 63) / 64 * 64;
+    return std::min(end, at - offset);
+}
+
 // Converts elements [0, n) of `source` into `out`, in batches, each split
 // over the threads with the interpreter lock released, polling for Ctrl-C
 // between batches. False with the exception set when a signal handler
-// raised; `first` holds the first failure (the lowest position).
+// raised; `found` holds the failures, in the order of their positions.
 template <class Source>
 bool convertAll(const Source& source, std::size_t n,
                 const ColumnFormat& format, const Options& options,
-                std::int64_t* out, FirstFailure& first) noexcept
+                const Output& out, Failures& found) noexcept
 {
     const std::size_t batch = batchPerThread * options.threads;
     for (std::size_t begin = 0; begin < n; begin += batch) {
         const std::size_t end = std::min(n, begin + batch);
-        std::vector<FirstFailure> found;
+        std::vector<Failures> shares;
         {
             WithoutInterpreterLock unlocked;
             const std::size_t parts = std::min(
                 options.threads, (end - begin + batchPerThread / 16 - 1) /
                                      (batchPerThread / 16));
             try {
-                found.resize(parts);
+                shares.resize(parts);
                 std::vector<std::thread> workers;
                 const std::size_t step = (end - begin + parts - 1) / parts;
+                auto at = [&](std::size_t t) {
+                    return shareStart(begin, end, step, t, out.offset);
+                };
                 for (std::size_t t = 1; t < parts; ++t) {
-                    const std::size_t b = begin + t * step;
-                    const std::size_t e = std::min(end, b + step);
+                    const std::size_t b = at(t), e = at(t + 1);
                     workers.emplace_back([&, b, e, t] {
                         convertRange(source, format, options, b, e, out,
-                                     found[t]);
+                                     shares[t]);
                     });
                 }
-                convertRange(source, format, options, begin,
-                             std::min(end, begin + step), out, found[0]);
+                convertRange(source, format, options, begin, at(1), out,
+                             shares[0]);
                 for (std::thread& w : workers) {
                     w.join();
                 }
             } catch (...) {
                 // No memory or no thread: the rest in this thread alone,
-                // which gives the same values.
-                found.assign(1, FirstFailure());
+                // which gives the same values (and marks the same bits).
+                shares.assign(1, Failures());
                 convertRange(source, format, options, begin, end, out,
-                             found[0]);
+                             shares[0]);
             }
         }
-        for (const FirstFailure& f : found) {
-            first.merge(f);
+        for (const Failures& f : shares) {
+            found.merge(f);
         }
         if (PyErr_CheckSignals() < 0) {
             return false;
         }
-        if (first.position != SIZE_MAX &&
-            (options.raise || first.why == Failure::noMemory)) {
+        if (found.noMemory) {
             return true;
         }
     }
@@ -261,16 +310,15 @@ bool convertAll(const Source& source, std::size_t n,
 // ---------------------------------------------------------------------------
 // Gathering texts from interpreter objects.
 
-// pandas' missing-value marker, when pandas is loaded (borrowed from its
-// module, which stays loaded).
-PyObject* pandasNA() noexcept
+// pandas' missing-value marker, when pandas is loaded, held for the call.
+Ref pandasNA() noexcept
 {
     PyObject* modules = PyImport_GetModuleDict();  // borrowed
-    PyObject* pandas = PyDict_GetItemString(modules, "pandas");
-    if (!pandas || !PyModule_Check(pandas)) {
-        return nullptr;
-    }
-    PyObject* na = PyDict_GetItemString(PyModule_GetDict(pandas), "NA");
+    Ref pandas = dictItem(modules, "pandas");
+    Ref na = pandas && PyModule_Check(pandas.get())
+                 ? dictItem(PyModule_GetDict(pandas.get()), "NA")
+                 : Ref();
+    PyErr_Clear();  // no marker to compare with
     return na;
 }
 
@@ -346,7 +394,8 @@ bool textOf(PyObject* item, std::size_t position, PyObject* na, TextRef& t)
 // the exception set.
 bool gather(PyObject* iterable, std::vector<TextRef>& texts, HeldObjects& held)
 {
-    PyObject* na = pandasNA();
+    const Ref naHeld = pandasNA();
+    PyObject* na = naHeld.get();
     InterruptPoll poll;
     auto add = [&](Ref item) {
         TextRef t;
@@ -358,6 +407,7 @@ bool gather(PyObject* iterable, std::vector<TextRef>& texts, HeldObjects& held)
         return poll.tick(1);
     };
     if (PyList_CheckExact(iterable) || PyTuple_CheckExact(iterable)) {
+        CriticalSection lock(iterable);  // see fromSequence
         const auto n =
             static_cast<std::size_t>(PySequence_Fast_GET_SIZE(iterable));
         texts.reserve(n);
@@ -397,6 +447,7 @@ struct Call {
         : fmtText(fmt),
           fmtObject(fmtObject),
           format(fmtText.c_str(), skipTz),
+          unit(unitOfFormat(fmtText.c_str())),
           options(options)
     {
     }
@@ -405,58 +456,121 @@ struct Call {
     const std::string fmtText;
     PyObject* const fmtObject;  // borrowed, for messages
     const ColumnFormat format;
+    const ColumnUnit unit;  // what the integers count
     const Options options;
 };
 
-// Raises the ValueError (or MemoryError) for the first failure, naming its
-// position, its text (`item` when the column held an object) and the
-// format.
-void raiseFailure(const FirstFailure& first, const TextRef& text,
-                  const Ref& item, const Call& call) noexcept
+// The failures of a whole call, with what the first few elements held
+// (the object a text came from, else its text, else None), kept while
+// the source can still show them.
+struct Report {
+    std::size_t count = 0;
+    std::size_t kept = 0;
+    std::size_t position[Failures::shown];
+    Failure why[Failures::shown];
+    Ref shown[Failures::shown];
+    bool noMemory = false;
+
+    // `item` is the element's object, or empty to show `text`.
+    void add(std::size_t at, Failure w, const TextRef& text, Ref item)
+    {
+        if (kept < Failures::shown) {
+            if (!item) {
+                item = text.data
+                           ? Ref::steal(PyUnicode_DecodeUTF8(
+                                 text.data, static_cast<Py_ssize_t>(text.size),
+                                 "replace"))
+                           : Ref::incref(Py_None);
+                PyErr_Clear();  // nothing to show: the message says None
+            }
+            position[kept] = at;
+            why[kept] = w;
+            shown[kept] = item ? std::move(item) : Ref::incref(Py_None);
+            ++kept;
+        }
+        ++count;
+        noMemory = noMemory || w == Failure::noMemory;
+    }
+};
+
+// The ValueError of errors="raise": the first failure (its position, what
+// it held, the format), then how many of the `total` elements failed and
+// where the next few are. MemoryError when an allocation failed instead.
+void raiseFailures(const Report& report, std::size_t total,
+                   const Call& call) noexcept
 {
-    if (first.why == Failure::noMemory) {
+    if (report.noMemory) {
         PyErr_NoMemory();
         return;
     }
-    Ref shown;
-    if (item) {
-        shown = Ref::incref(item.get());
-    } else if (text.data) {
-        shown = Ref::steal(PyUnicode_DecodeUTF8(
-            text.data, static_cast<Py_ssize_t>(text.size), "replace"));
-    } else {
-        shown = Ref::incref(Py_None);
+    Ref message = Ref::steal(PyUnicode_FromFormat(
+        "date2int(): %s at position %zu: %R (format %R); %zu of %zu "
+        "elements failed",
+        failureText(report.why[0]), report.position[0], report.shown[0].get(),
+        call.fmtObject, report.count, total));
+    for (std::size_t k = 1; message && k < report.kept; ++k) {
+        const char* lead = k > 1             ? ", "
+                           : report.kept > 2 ? ", also at positions "
+                                             : ", also at position ";
+        message = Ref::steal(PyUnicode_FromFormat(
+            "%U%s%zu: %R%s%s%s", message.get(), lead, report.position[k],
+            report.shown[k].get(), report.why[k] == report.why[0] ? "" : " (",
+            report.why[k] == report.why[0] ? "" : failureText(report.why[k]),
+            report.why[k] == report.why[0] ? "" : ")"));
     }
-    if (shown) {
-        PyErr_Format(moduleState.valueError.get(),
-                     "date2int(): %s at position %zu: %R (format %R)",
-                     failureText(first.why), first.position, shown.get(),
-                     call.fmtObject);
+    if (message && report.count > report.kept) {
+        message = Ref::steal(PyUnicode_FromFormat("%U, ...", message.get()));
+    }
+    if (message) {
+        PyErr_SetObject(moduleState.valueError.get(), message.get());
     }
 }
 
-// Converts the `n` texts of `source` into `out`, the column's items from
-// `offset` on. False with the exception set; `itemAt(i)` is the object a
-// failing text i came from (new reference), or an empty Ref.
-template <class Source, class ItemAt>
-bool run(const Source& source, std::size_t n, std::int64_t* out,
-         std::size_t offset, const Call& call, ItemAt itemAt) noexcept
+// The column of a finished conversion of `total` elements: with its unit
+// and its nulls, or, for errors="raise" when some failed, null with the
+// exception set.
+PyObject* finish(Ref column, Ref failed, const Report& report,
+                 std::size_t total, const Call& call) noexcept
 {
-    FirstFailure first;
-    if (!convertAll(source, n, call.format, call.options, out, first)) {
+    if (report.noMemory || (report.count && call.options.raise)) {
+        raiseFailures(report, total, call);
+        return nullptr;
+    }
+    finishColumn(column.get(), call.unit, std::move(failed), report.count);
+    return column.release();
+}
+
+// A column of `n` items and its failure bitmap; false with the exception
+// set.
+bool newOutput(std::size_t n, Ref& column, Ref& failed) noexcept
+{
+    column = newColumn(static_cast<Py_ssize_t>(n));
+    failed = column ? newBitmap(n) : Ref();
+    return static_cast<bool>(failed);
+}
+
+// Converts the `n` texts of `source` into `out` and adds their failures
+// to `report` (at `out.offset` on). False with the exception set (Ctrl-C);
+// `itemAt(i)` is the object a failing text i came from (new reference), or
+// an empty Ref.
+template <class Source, class ItemAt>
+bool run(const Source& source, std::size_t n, const Output& out,
+         Report& report, const Call& call, ItemAt itemAt) noexcept
+{
+    Failures found;
+    if (!convertAll(source, n, call.format, call.options, out, found)) {
         return false;
     }
-    if (first.position == SIZE_MAX ||
-        (!call.options.raise && first.why != Failure::noMemory)) {
-        return true;
-    }
     std::string buffer;
-    const TextRef text = source.get(first.position, buffer);
-    const Ref item = itemAt(first.position);
-    PyErr_Clear();  // no object to show: the bytes are shown instead
-    first.position += offset;
-    raiseFailure(first, text, item, call);
-    return false;
+    for (std::size_t k = 0; k < found.kept; ++k) {
+        const std::size_t i = found.position[k];
+        Ref item = itemAt(i);
+        PyErr_Clear();  // no object to show: the bytes are shown instead
+        report.add(out.offset + i, found.why[k], source.get(i, buffer),
+                   std::move(item));
+    }
+    report.count += found.count - found.kept;
+    return true;
 }
 
 constexpr auto noItem = [](std::size_t) { return Ref(); };
@@ -464,19 +578,25 @@ constexpr auto noItem = [](std::size_t) { return Ref(); };
 // Texts that are Arrow strings: one array, or a stream of them.
 PyObject* fromArrow(const ArrowColumn& arrow, const Call& call) noexcept
 {
-    Ref column = newColumn(static_cast<Py_ssize_t>(arrow.length()));
-    if (!column) {
+    Ref column, failed;
+    if (!newOutput(arrow.length(), column, failed)) {
         return nullptr;
     }
+    Report report;
     std::size_t done = 0;
     for (const ArrowStrings& chunk : arrow.chunks()) {
-        if (!run(ArrowSource{chunk}, chunk.length(),
-                 columnData(column.get()) + done, done, call, noItem)) {
+        const Output out{columnData(column.get()) + done,
+                         bytesData(failed.get()), done};
+        if (!run(ArrowSource{chunk}, chunk.length(), out, report, call,
+                 noItem)) {
             return nullptr;
         }
         done += chunk.length();
+        if (report.noMemory) {
+            break;
+        }
     }
-    return column.release();
+    return finish(std::move(column), std::move(failed), report, done, call);
 }
 
 // A 1-D buffer of native-order UCS4 strings ("<N>w"), or not.
@@ -518,46 +638,56 @@ bool fromUcs4(PyObject* texts, const Call& call, PyObject*& result) noexcept
         return false;
     }
     Py_buffer view;
-    if (PyObject_GetBuffer(texts, &view, PyBUF_STRIDES | PyBUF_FORMAT) < 0) {
+    if (getBuffer(texts, &view, PyBUF_STRIDES | PyBUF_FORMAT) < 0) {
         PyErr_Clear();  // no such export: iterate it instead
         return false;
     }
     std::size_t width;
     if (!isUcs4Buffer(view, width)) {
-        PyBuffer_Release(&view);
+        releaseBuffer(&view);
         return false;
     }
     const std::size_t n = static_cast<std::size_t>(view.shape[0]);
     const Ucs4Source source{static_cast<const char*>(view.buf),
                             view.strides[0], width};
-    Ref column = newColumn(static_cast<Py_ssize_t>(n));
-    if (column && run(source, n, columnData(column.get()), 0, call,
-                      [&](std::size_t i) { return source.item(i); })) {
-        result = column.release();
+    Ref column, failed;
+    Report report;
+    if (newOutput(n, column, failed) &&
+        run(source, n,
+            Output{columnData(column.get()), bytesData(failed.get()), 0},
+            report, call, [&](std::size_t i) { return source.item(i); })) {
+        result = finish(std::move(column), std::move(failed), report, n, call);
     }
-    PyBuffer_Release(&view);
+    releaseBuffer(&view);
     return true;
 }
 
 // An exact list or tuple in this thread, with the interpreter lock held:
 // each item is read where it lies, nothing is gathered. No interpreter code
 // runs between two reads but the signal handlers of the Ctrl-C poll, so
-// the length is read again at each step.
+// the length is read again at each step.  Without the GIL the list's own
+// lock is held instead, so other threads change it only where the GIL
+// would let them run; each item is held while its text is read, since
+// encoding a str may wait for the str's lock, and let the list's go.
 PyObject* fromSequence(PyObject* texts, const Call& call)
 {
-    Ref column =
-        newColumn(PySequence_Fast_GET_SIZE(texts));  // a list may shrink
-    if (!column) {
+    const Ref naHeld = pandasNA();  // before the lock, as in gather
+    PyObject* na = naHeld.get();
+    CriticalSection lock(texts);
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(texts);
+    Ref column, failed;
+    if (!newOutput(static_cast<std::size_t>(n), column, failed)) {
         return nullptr;
     }
     std::int64_t* out = columnData(column.get());
-    PyObject* na = pandasNA();
+    std::uint8_t* failedBits = bytesData(failed.get());
     std::string scratch;
     InterruptPoll poll;
+    Report report;
     Py_ssize_t i = 0;
-    const Py_ssize_t n = PySequence_Fast_GET_SIZE(texts);
     for (; i < n && i < PySequence_Fast_GET_SIZE(texts); ++i) {
-        PyObject* item = PySequence_Fast_GET_ITEM(texts, i);  // borrowed
+        const Ref held = Ref::incref(PySequence_Fast_GET_ITEM(texts, i));
+        PyObject* item = held.get();
         TextRef text;
         if (PyUnicode_CheckExact(item) && PyUnicode_IS_COMPACT_ASCII(item)) {
             text = asciiText(item);  // the common case, without a call
@@ -567,10 +697,11 @@ PyObject* fromSequence(PyObject* texts, const Call& call)
         const Failure why = call.format.convert(text, out[i], scratch);
         if (why != Failure::none) {
             out[i] = call.options.fill;
-            if (call.options.raise || why == Failure::noMemory) {
-                raiseFailure({static_cast<std::size_t>(i), why}, text,
-                             Ref::incref(item), call);
-                return nullptr;
+            bits::set(failedBits, static_cast<std::size_t>(i));
+            report.add(static_cast<std::size_t>(i), why, text,
+                       Ref::incref(item));
+            if (why == Failure::noMemory) {
+                break;
             }
         }
         if (!poll.tick(1)) {
@@ -578,8 +709,9 @@ PyObject* fromSequence(PyObject* texts, const Call& call)
         }
     }
     // A signal handler that shortened the list ends the column there.
-    reinterpret_cast<ColumnObject*>(column.get())->size = i;
-    return column.release();
+    asColumn(column.get())->size = i;
+    return finish(std::move(column), std::move(failed), report,
+                  static_cast<std::size_t>(i), call);
 }
 
 PyObject* date2int(PyObject* texts, const Call& call)
@@ -616,14 +748,17 @@ PyObject* date2int(PyObject* texts, const Call& call)
     if (!gather(texts, gathered, held)) {
         return nullptr;
     }
-    Ref column = newColumn(static_cast<Py_ssize_t>(gathered.size()));
-    if (!column || !run(GatheredSource{gathered}, gathered.size(),
-                        columnData(column.get()), 0, call, [&](std::size_t i) {
-                            return Ref::incref(held.at(i));
-                        })) {
+    Ref column, failed;
+    Report report;
+    if (!newOutput(gathered.size(), column, failed) ||
+        !run(GatheredSource{gathered}, gathered.size(),
+             Output{columnData(column.get()), bytesData(failed.get()), 0},
+             report, call,
+             [&](std::size_t i) { return Ref::incref(held.at(i)); })) {
         return nullptr;
     }
-    return column.release();
+    return finish(std::move(column), std::move(failed), report,
+                  gathered.size(), call);
 }
 
 // threads=None: the machine's cores for large columns, 1 for small ones
@@ -657,14 +792,63 @@ bool threadCount(PyObject* value, PyObject* texts, std::size_t n,
     return true;
 }
 
-PyObject* py_date2int(PyObject*, PyObject* args, PyObject* kwds) noexcept
+// The format's text: a str's UTF-8 form, or the bytes of a bytes or
+// bytearray; bytes after a NUL are not seen either way. False with the
+// exception set.
+bool formatText(PyObject* fmt, ByteString& bytes, const char*& text) noexcept
+{
+    if (PyUnicode_Check(fmt)) {
+        text = PyUnicode_AsUTF8(fmt);  // kept by the str, which the call holds
+        if (!text && PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_ValueError,
+                         "date2int() format %R is not encodable as UTF-8",
+                         fmt);
+        }
+        return text != nullptr;
+    }
+    if (!PyBytes_Check(fmt) && !PyByteArray_Check(fmt)) {
+        PyErr_Format(PyExc_TypeError,
+                     "date2int() fmt must be str, bytes or bytearray, not "
+                     "%.200s",
+                     Py_TYPE(fmt)->tp_name);
+        return false;
+    }
+    if (!bytes.set(fmt)) {
+        return false;
+    }
+    text = bytes.c_str();
+    return true;
+}
+
+PyObject* py_date2int(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) noexcept
 {
     TracebackOnError scope(date2intFn);
-    Ref values[6];
-    ByteString fmt;
+    Ref values[7];
+    ByteString fmtBytes;
+    const char* fmt = nullptr;
     int skipTz = 0;
-    if (!moduleReady() || !date2intFn.bind(args, kwds, values) ||
-        !fmt.set(values[1].get()) ||
+    if (!moduleReady() || !date2intFn.bind(args, nargs, kwnames, values)) {
+        return nullptr;
+    }
+    // None, the default of both, stands for "not given".
+    PyObject* fmtArg = values[1].get() != Py_None ? values[1].get() : nullptr;
+    PyObject* formatArg =
+        values[6].get() != Py_None ? values[6].get() : nullptr;
+    if (fmtArg && formatArg) {
+        PyErr_SetString(PyExc_TypeError,
+                        "date2int() takes fmt or format, not both");
+        return nullptr;
+    }
+    PyObject* fmtObject = fmtArg ? fmtArg : formatArg;
+    if (!fmtObject) {
+        PyErr_SetString(PyExc_TypeError,
+                        "date2int() missing 1 required positional argument: "
+                        "'fmt'");
+        return nullptr;
+    }
+    if (!formatText(fmtObject, fmtBytes, fmt) ||
         (values[2] && (skipTz = PyObject_IsTrue(values[2].get())) < 0)) {
         return nullptr;
     }
@@ -682,8 +866,10 @@ PyObject* py_date2int(PyObject*, PyObject* args, PyObject* kwds) noexcept
             return nullptr;
         }
     }
+    // fill=None: failures are nulls holding the int64 minimum (numpy's NaT).
     std::int64_t fill = INT64_MIN;
-    if (values[4] && !toInt64(values[4].get(), fill)) {
+    if (values[4] && values[4].get() != Py_None &&
+        !toInt64(values[4].get(), fill)) {
         return nullptr;
     }
     Py_ssize_t hint = PyObject_LengthHint(values[0].get(), 0);
@@ -699,7 +885,7 @@ PyObject* py_date2int(PyObject*, PyObject* args, PyObject* kwds) noexcept
     PyObject* result = nullptr;
     guarded(
         [&] {
-            const Call call(fmt.c_str(), values[1].get(), skipTz != 0,
+            const Call call(fmt, fmtObject, skipTz != 0,
                             Options{raise, fill, threads});
             result = date2int(values[0].get(), call);
             return result != nullptr;
@@ -709,20 +895,48 @@ PyObject* py_date2int(PyObject*, PyObject* args, PyObject* kwds) noexcept
 }
 
 PyMethodDef methods[] = {
-    {date2intFn.name, method(&py_date2int), METH_VARARGS | METH_KEYWORDS,
-     "date2int($module, /, texts, fmt, *, skip_tz=False, errors='raise', "
-     "fill=-9223372036854775808, threads=None)\n--\n\n"
-     "Convert a column of date texts to an Int64Column, element for element "
-     "as\ndate2intWrapper(text, fmt, skip_tz) does.\n\n"
-     "texts: a list, tuple or other iterable of str (None, NaN or pandas.NA "
-     "is a\nmissing value), a numpy unicode array, or an Arrow string array "
-     "(anything\nwith __arrow_c_array__ or __arrow_c_stream__: pyarrow, "
-     "polars, pandas).\n"
-     "errors='raise' raises ValueError naming the first failing position; "
-     "'coerce'\nwrites `fill` for every failing element instead.\n"
-     "threads: how many threads convert (None: the machine's cores for "
-     "large\ncolumns, one for small ones and for lists and tuples, which "
-     "one thread\nreads in place); the result never depends on it."},
+    {date2intFn.name, method(&py_date2int), METH_FASTCALL | METH_KEYWORDS,
+     "date2int($module, /, texts, fmt=None, *, skip_tz=False, "
+     "errors='raise', fill=None, threads=None, format=None)\n--\n\n"
+     "Convert a column of date texts to an Int64Column of integers.\n\n"
+     "Each element becomes what date2intWrapper(text, fmt, skip_tz) "
+     "gives: epoch\nseconds, epoch milliseconds or a day ordinal, as the "
+     "format chooses (the\ncolumn's unit: 's', 'ms' or 'ordinal').\n\n"
+     "Parameters\n----------\n"
+     "texts\n"
+     "    A list, tuple or other iterable of str (None, NaN or pandas.NA "
+     "is a\n    missing value), a numpy unicode array, or an Arrow string "
+     "array or\n    stream (pyarrow, polars, pandas: anything with "
+     "__arrow_c_array__ or\n    __arrow_c_stream__), read in place.\n"
+     "fmt, format\n"
+     "    The format, str (UTF-8) or bytes; give one of the two.\n"
+     "skip_tz\n"
+     "    True keeps a trailing zone suffix such as ' +0100', which is "
+     "otherwise\n    removed when the format reads minutes.\n"
+     "errors\n"
+     "    'raise' (the default) raises ValueError naming the first "
+     "failure, how\n    many elements failed and where the next few are; "
+     "'coerce' makes failed\n    and missing elements nulls.\n"
+     "fill\n"
+     "    The integer a null element holds; None (the default) is the "
+     "int64\n    minimum, which numpy reads as NaT.\n"
+     "threads\n"
+     "    How many threads convert (None: the machine's cores for large "
+     "Arrow\n    and numpy columns, one for lists and tuples, which one "
+     "thread reads in\n    place); the result never depends on it.\n\n"
+     "Returns\n-------\n"
+     "Int64Column\n"
+     "    The integers, with the nulls and the unit. to_numpy(), "
+     "to_arrow(),\n    to_pandas() and to_polars() convert it, with "
+     "datetime=True to dates\n    and times.\n\n"
+     "Examples\n--------\n"
+     ">>> c = date2int(['2021-03-04', 'soon'], '%Y-%m-%d', "
+     "errors='coerce')\n"
+     ">>> c\n"
+     "Int64Column([737853, None], length=2, unit='ordinal', "
+     "null_count=1)\n"
+     ">>> c.to_numpy(datetime=True)  # doctest: +SKIP\n"
+     "array(['2021-03-04', 'NaT'], dtype='datetime64[D]')"},
     {nullptr, nullptr, 0, nullptr},
 };
 

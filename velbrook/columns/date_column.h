@@ -1,8 +1,7 @@
 // Date text to integers for a whole column, without the interpreter: the
 // per-element rule of the date module (the same zone-suffix removal, the
-// same parser, check and encoding), applied to UTF-8 byte ranges that need
-// not end in a NUL, plus a compiled plan for fixed-width formats that
-// gives the parser's own result without running it.
+// same compiled format, parser, check and encoding), applied to UTF-8
+// byte ranges that need not end in a NUL.
 #pragma once
 
 #include <cstddef>
@@ -13,37 +12,9 @@
 
 #include "../_shared/encoding.h"
 #include "../dateToInt/PosixFctns.h"
+#include "../dateToInt/zone_suffix.h"
 
 namespace vb {
-
-// Why an element has no value.
-enum class Failure : std::uint8_t {
-    none,
-    failedToRead,    // the parser's "failed to read date from fmt"
-    yearOutOfRange,  // the parser's "year is out of range"
-    missing,         // None or a null entry
-    notText,         // a str that has no UTF-8 form (a lone surrogate)
-    noMemory,        // no memory for the parser's copy of the text
-};
-
-inline const char* failureText(Failure f) noexcept
-{
-    switch (f) {
-        case Failure::failedToRead:
-            return failedToReadMsg;
-        case Failure::yearOutOfRange:
-            return yearOutOfRangeMsg;
-        case Failure::missing:
-            return "missing value";
-        case Failure::notText:
-            return "text not encodable as UTF-8";
-        case Failure::noMemory:
-            return "out of memory";
-        case Failure::none:
-            break;
-    }
-    return "";
-}
 
 // One element: UTF-8 bytes (not NUL-terminated; a NUL inside ends the text
 // for the parser, as it does for the C string the date module reads), or
@@ -55,16 +26,6 @@ struct TextRef {
 };
 
 namespace detail {
-
-// True for the code points `str.isspace()` accepts, which is how the
-// regular-expression module's `\s` counts whitespace in a `str` pattern.
-constexpr bool isUnicodeSpace(std::uint32_t c) noexcept
-{
-    return (c >= 0x09 && c <= 0x0D) || (c >= 0x1C && c <= 0x20) || c == 0x85 ||
-           c == 0xA0 || c == 0x1680 || (c >= 0x2000 && c <= 0x200A) ||
-           c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F ||
-           c == 0x3000;
-}
 
 // The code point of the well-formed UTF-8 sequence ending just before
 // `end` (after `begin`), and its length; length 0 for anything else.
@@ -126,7 +87,7 @@ inline bool findZoneSuffix(const char* text, std::size_t size,
     for (;;) {
         int length;
         const std::uint32_t c = detail::codePointBefore(s, s + p, length);
-        if (length == 0 || !detail::isUnicodeSpace(c)) {
+        if (length == 0 || !isUnicodeSpace(c)) {
             break;
         }
         p -= static_cast<std::size_t>(length);
@@ -136,19 +97,16 @@ inline bool findZoneSuffix(const char* text, std::size_t size,
     return true;
 }
 
-// A format compiled for a column: its class, whether the zone suffix is
-// removed, and, where every conversion has a fixed width, a plan of steps
-// that reads a text of exactly the planned length at fixed offsets.
+// A format compiled for a column: the date module's compiled format and
+// whether the zone suffix is removed.
 class ColumnFormat {
 public:
     ColumnFormat(const char* fmt, bool skipTz)
-        : class_(classifyFormat(fmt)),
-          stripZone_(!skipTz && containsMinutes(fmt))
+        : format_(fmt), stripZone_(!skipTz && format_.markers.minutes)
     {
-        compilePlan(class_.body);
     }
 
-    bool planned() const noexcept { return planned_; }
+    bool planned() const noexcept { return format_.plan.planned(); }
 
     // The value of one element, or its failure. `scratch` holds the
     // NUL-terminated copy the parser reads.
@@ -168,7 +126,7 @@ public:
             }
         }
         const bool tail = tailAt < t.size;
-        if (planned_ && !tail && runPlan(t.data, size, out)) {
+        if (!tail && plannedDateToInt(t.data, size, format_, out)) {
             return Failure::none;
         }
         try {
@@ -179,233 +137,12 @@ public:
         } catch (...) {
             return Failure::noMemory;
         }
-        vb_tm tmb;
-        const char* result = detail::parse(scratch.c_str(), class_.body, &tmb);
-        switch (check_parse(result, &tmb, class_.body)) {
-            case ParseCheck::ok:
-                // detail::encode with the format classified once.
-                out =
-                    encodeInstant(utc_seconds(tmb), tmb.tm_micro_sec, class_);
-                return Failure::none;
-            case ParseCheck::failedToRead:
-                return Failure::failedToRead;
-            case ParseCheck::yearOutOfRange:
-                return Failure::yearOutOfRange;
-        }
-        return Failure::failedToRead;
+        return parsedDateToInt(scratch.c_str(), format_, out);
     }
 
 private:
-    // Where each conversion of a plan starts in the text; -1 for absent.
-    struct Offsets {
-        int year = -1, month = -1, day = -1, hour = -1, hour12 = -1,
-            minute = -1, second = -1, meridian = -1;
-    };
-
-    // A plan only for formats the parser reads at fixed widths: literal
-    // bytes other than '%', single spaces, and %Y %m %d %H %M %S %I %p,
-    // each at most once, without modifiers, %p last and not with %H.
-    // Anything else: no plan.
-    void compilePlan(const char* body)
-    {
-        planned_ = false;
-        if (body == nullptr) {
-            return;
-        }
-        bool any = false;
-        for (const char* f = body; *f != '\0'; ++f) {
-            if (at_.meridian >= 0) {
-                return;  // %p must come last
-            }
-            if (*f != '%') {
-                if (*f == ' ' && f[1] == ' ') {
-                    return;  // a run of spaces matches runs of any length
-                }
-                expect_.push_back(*f);
-                continue;
-            }
-            int* slot;
-            std::size_t width = 2;
-            switch (*++f) {
-                case 'Y':
-                    slot = &at_.year;
-                    width = 4;
-                    break;
-                case 'm':
-                    slot = &at_.month;
-                    break;
-                case 'd':
-                    slot = &at_.day;
-                    break;
-                case 'H':
-                    slot = &at_.hour;
-                    break;
-                case 'I':
-                    slot = &at_.hour12;
-                    break;
-                case 'M':
-                    slot = &at_.minute;
-                    break;
-                case 'S':
-                    slot = &at_.second;
-                    break;
-                case 'p':
-                    slot = &at_.meridian;
-                    break;
-                default:
-                    return;  // modifiers, names, %%, %f, ...: the parser
-            }
-            if (*slot >= 0) {
-                return;  // read twice: the parser
-            }
-            *slot = static_cast<int>(expect_.size());
-            expect_.append(width, '\0');  // digits or letters
-            any = true;
-        }
-        if (at_.hour >= 0 && at_.hour12 >= 0) {
-            return;
-        }
-        planned_ = any && compileShape();
-    }
-
-    static int digit(char c) noexcept { return c - '0'; }
-
-    static int twoDigits(const char* p) noexcept
-    {
-        return digit(p[0]) * 10 + digit(p[1]);
-    }
-
-    static char fold(char c) noexcept
-    {
-        return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
-    }
-
-    // The value when the text has the planned length, its literal bytes
-    // where the format has them, digits where numbers are read, and every
-    // number within the parser's bounds (where the parser reads the very
-    // same digits, giving the same fields), with a year other than 0.
-    // False sends the element to the parser, which then decides.
-    bool runPlan(const char* text, std::size_t size,
-                 std::int64_t& out) const noexcept
-    {
-        if (size != expect_.size() || !matchesShape(text, size)) {
-            return false;
-        }
-        // The parser's defaults: 1900-01-01 00:00:00.
-        int year = 1900, month = 1, day = 1, hour = 0, minute = 0, second = 0;
-        if (at_.year >= 0) {
-            year = twoDigits(text + at_.year) * 100 +
-                   twoDigits(text + at_.year + 2);
-            if (year == 0) {
-                return false;  // year 0: the parser's error
-            }
-        }
-        if (at_.month >= 0) {
-            month = twoDigits(text + at_.month);
-            if (month < 1 || month > 12) {
-                return false;
-            }
-        }
-        if (at_.day >= 0) {
-            day = twoDigits(text + at_.day);
-            if (day < 1 || day > 31) {
-                return false;
-            }
-        }
-        if (at_.hour >= 0) {
-            hour = twoDigits(text + at_.hour);
-            if (hour > 23) {
-                return false;
-            }
-        }
-        if (at_.hour12 >= 0) {
-            hour = twoDigits(text + at_.hour12);
-            if (hour < 1 || hour > 12) {
-                return false;
-            }
-            hour = hour == 12 ? 0 : hour;
-        }
-        if (at_.minute >= 0) {
-            minute = twoDigits(text + at_.minute);
-            if (minute > 59) {
-                return false;
-            }
-        }
-        if (at_.second >= 0) {
-            second = twoDigits(text + at_.second);
-            if (second > 61) {
-                return false;  // 60 and 61 carry, as in the parser's
-            }
-        }
-        if (at_.meridian >= 0) {
-            const char a = fold(text[at_.meridian]);
-            if ((a != 'a' && a != 'p') ||
-                fold(text[at_.meridian + 1]) != 'm' || hour > 11) {
-                return false;
-            }
-            hour += a == 'p' ? 12 : 0;
-        }
-        // utc_seconds of the parser's record, whose month needs no carry.
-        const std::int64_t seconds =
-            days_from_civil(year, month, day) * secondsPerDay +
-            std::int64_t{hour} * 3600 + std::int64_t{minute} * 60 + second;
-        out = encodeInstant(seconds, 0, class_);
-        return true;
-    }
-
-    // Up to 32 bytes compared eight at a time: literal bytes equal, and
-    // digits (bytes '0' to '9') where numbers are read; the letters of %p
-    // are checked by their step.
-    static constexpr std::size_t shapeWords = 4;
-
-    bool compileShape()
-    {
-        if (expect_.size() > 8 * shapeWords) {
-            return false;
-        }
-        for (std::size_t i = 0; i < expect_.size(); ++i) {
-            const std::size_t w = i / 8, shift = 8 * (i % 8);
-            const bool letter = at_.meridian >= 0 &&
-                                i - static_cast<std::size_t>(at_.meridian) < 2;
-            if (expect_[i] != '\0') {
-                literalMask_[w] |= std::uint64_t{0xFF} << shift;
-                literalBytes_[w] |=
-                    std::uint64_t{static_cast<unsigned char>(expect_[i])}
-                    << shift;
-            } else if (!letter) {
-                digitMask_[w] |= std::uint64_t{0xFF} << shift;
-            }
-        }
-        return true;
-    }
-
-    bool matchesShape(const char* text, std::size_t size) const noexcept
-    {
-        std::uint64_t words[shapeWords] = {};
-        std::memcpy(words, text, size);  // size <= 32: checked at compile
-        constexpr std::uint64_t zeros = 0x3030303030303030;
-        constexpr std::uint64_t highs = 0x8080808080808080;
-        constexpr std::uint64_t lows = 0x7F7F7F7F7F7F7F7F;
-        constexpr std::uint64_t below10 = 0x7676767676767676;
-        std::uint64_t bad = 0;
-        for (std::size_t w = 0; w < shapeWords; ++w) {
-            bad |= (words[w] & literalMask_[w]) ^ literalBytes_[w];
-            // A digit XOR '0' is 0..9; a byte of 10 or more, plus 0x76,
-            // reaches the high bit (which `| d` catches for 0x80 up).
-            const std::uint64_t d = words[w] ^ zeros;
-            bad |= (((d & lows) + below10) | d) & highs & digitMask_[w];
-        }
-        return bad == 0;
-    }
-
-    FormatClass class_;
+    CompiledFormat format_;
     bool stripZone_;
-    bool planned_ = false;
-    std::string expect_;  // per byte: the literal, or NUL for a field
-    Offsets at_;
-    std::uint64_t literalMask_[shapeWords] = {};
-    std::uint64_t literalBytes_[shapeWords] = {};
-    std::uint64_t digitMask_[shapeWords] = {};
 };
 
 }  // namespace vb

@@ -13,6 +13,10 @@
 
 namespace vb {
 
+struct vb_tm;
+inline const char* myStrptime(const char* buf, const char* fmt,
+                              vb_tm* tm) noexcept;
+
 // The broken-down time record of the date module. It starts with the C
 // library's `struct tm`, so it can be handed to anything taking one, and
 // adds the fraction of the second that `struct tm` cannot hold.
@@ -37,27 +41,32 @@ inline constexpr const char* const am_pm[2] = {"AM", "PM"};
 
 namespace detail {
 
-inline bool is_digit(char c) noexcept
+inline bool isDigit(char c) noexcept
 {
     return c >= '0' && c <= '9';
 }
 
-// ASCII-only case folding: the C library's case-insensitive comparisons
-// follow the process locale (a Turkish locale folds 'I' differently).
-inline unsigned char fold(char c) noexcept
+}  // namespace detail
+
+// ASCII-only case folding, for every case-blind comparison of the date
+// module: the C library's follow the process locale (a Turkish locale
+// folds 'I' differently).
+inline unsigned char foldAscii(char c) noexcept
 {
     unsigned char u = static_cast<unsigned char>(c);
     return (u >= 'A' && u <= 'Z') ? static_cast<unsigned char>(u + 32) : u;
 }
 
+namespace detail {
+
 // Length of `name` if the input at `bp` starts with it (ASCII case
 // ignored), else 0. The input's NUL mismatches every letter of a name,
 // so the loop stops there and never reads beyond it.
-inline int match_name(const char* bp, const char* name) noexcept
+inline int matchName(const char* bp, const char* name) noexcept
 {
     int i = 0;
     for (; name[i] != '\0'; ++i) {
-        if (fold(bp[i]) != fold(name[i])) {
+        if (foldAscii(bp[i]) != foldAscii(name[i])) {
             return 0;
         }
     }
@@ -66,13 +75,13 @@ inline int match_name(const char* bp, const char* name) noexcept
 
 // Index in 0..n-1 of the first entry whose full or abbreviated name
 // prefixes the input, advancing `*bp` past it; -1 when none does.
-inline int match_table(const char** bp, const char* const* full,
-                       const char* const* abbr, int n) noexcept
+inline int matchTable(const char** bp, const char* const* full,
+                      const char* const* abbr, int n) noexcept
 {
     for (int i = 0; i < n; ++i) {
-        int len = match_name(*bp, full[i]);
+        int len = matchName(*bp, full[i]);
         if (len == 0) {
-            len = match_name(*bp, abbr[i]);
+            len = matchName(*bp, abbr[i]);
         }
         if (len != 0) {
             *bp += len;
@@ -85,10 +94,11 @@ inline int match_table(const char** bp, const char* const* full,
 // True when the rest of the input is exactly `word` (two letters, ASCII
 // case ignored). Each byte is read only after the one before it was
 // found not to be the NUL.
-inline bool rest_equals(const char* bp, const char* word) noexcept
+inline bool restEquals(const char* bp, const char* word) noexcept
 {
-    return bp[0] != '\0' && fold(bp[0]) == fold(word[0]) && bp[1] != '\0' &&
-           fold(bp[1]) == fold(word[1]) && bp[2] == '\0';
+    return bp[0] != '\0' && foldAscii(bp[0]) == foldAscii(word[0]) &&
+           bp[1] != '\0' && foldAscii(bp[1]) == foldAscii(word[1]) &&
+           bp[2] == '\0';
 }
 
 }  // namespace detail
@@ -104,7 +114,7 @@ inline int conv_num(const char** buf, int* dest, int llim, int ulim,
                     bool add_zeros, int min_digits) noexcept
 {
     const char* bp = *buf;
-    if (!detail::is_digit(*bp)) {
+    if (!detail::isDigit(*bp)) {
         return 0;
     }
     int result = 0;
@@ -116,7 +126,7 @@ inline int conv_num(const char** buf, int* dest, int llim, int ulim,
         ++bp;
         ++ndigits;
         // "result * 10 > ulim" written so that it cannot overflow.
-    } while (result <= ulim / 10 && rulim != 0 && detail::is_digit(*bp));
+    } while (result <= ulim / 10 && rulim != 0 && detail::isDigit(*bp));
     *buf = bp;
 
     if (result < llim || result > ulim) {
@@ -138,23 +148,25 @@ inline int conv_num(const char** buf, int* dest, int llim, int ulim,
 
 namespace detail {
 
-// Modifiers a numeric conversion accepts besides none: %E, %O or both.
+// Modifiers a conversion accepts besides none: %E, %O or both.
 enum class Modifiers { none, e, o, both };
 
-// Where a number read for a conversion goes.
+// What a conversion reads and where the number it read goes.
 enum class Store {
     field,          // `field` = value + `offset`
     twelveHour,     // tm_hour, 12 read as 0; %p adds 12
     nowhere,        // checked, moves nothing (week numbers)
     century,        // %C: the hundreds of the year
     yearInCentury,  // %y: the last two digits of the year
+    nested,         // no number: `expansion`, parsed by a nested call
 };
 
 using IntField = int vb_tm::*;
 
-// One numeric conversion: the letter, what conv_num reads (bounds, a
-// fraction's leading digits, a least digit count) and where it goes.
-struct NumericRow {
+// One conversion: the letter, what conv_num reads (bounds, a fraction's
+// leading digits, a least digit count) and where it goes; or, for a
+// composite conversion, the format it stands for.
+struct DirectiveRow {
     char letter;
     Modifiers modifiers;
     int lo, hi;
@@ -163,10 +175,21 @@ struct NumericRow {
     Store store;
     IntField field = nullptr;
     int offset = 0;
+    const char* expansion = nullptr;
 };
 
-// Letter, modifiers, bounds, fraction, least digits, store, field, offset.
-inline constexpr NumericRow numericRows[] = {
+// A composite conversion: the parser reads `expansion` in its place, with
+// a `split_year` of its own.
+constexpr DirectiveRow composite(char letter, Modifiers modifiers,
+                                 const char* expansion) noexcept
+{
+    return {letter, modifiers,     0,       0, false,
+            0,      Store::nested, nullptr, 0, expansion};
+}
+
+// Letter, modifiers, bounds, fraction, least digits, store, field, offset;
+// then the composite conversions, letter, modifiers and expansion.
+inline constexpr DirectiveRow directiveRows[] = {
     {'C', Modifiers::e, 0, 99, false, 0, Store::century},
     {'d', Modifiers::o, 1, 31, false, 0, Store::field, &vb_tm::tm_mday},
     {'e', Modifiers::o, 1, 31, false, 0, Store::field, &vb_tm::tm_mday},
@@ -189,10 +212,17 @@ inline constexpr NumericRow numericRows[] = {
     {'Y', Modifiers::e, 0, 9999, false, 4, Store::field, &vb_tm::tm_year,
      -1900},
     {'y', Modifiers::both, 0, 99, false, 0, Store::yearInCentury},
+    composite('c', Modifiers::e, "%x %X"),
+    composite('D', Modifiers::none, "%m/%d/%y"),
+    composite('R', Modifiers::none, "%H:%M"),
+    composite('r', Modifiers::none, "%I:%M:%S %p"),
+    composite('T', Modifiers::none, "%H:%M:%S"),
+    composite('X', Modifiers::e, "%H:%M:%S"),
+    composite('x', Modifiers::e, "%m/%d/%y"),
 };
 
-inline constexpr std::size_t numericRowCount =
-    sizeof numericRows / sizeof numericRows[0];
+inline constexpr std::size_t directiveCount =
+    sizeof directiveRows / sizeof directiveRows[0];
 
 inline bool accepts(Modifiers m, char alt_format) noexcept
 {
@@ -208,8 +238,8 @@ inline bool accepts(Modifiers m, char alt_format) noexcept
 
 // Stores `value`, read for `row`, into `tm`. `split_year` is set once %C
 // or %y has stored a year in this call.
-inline void store_number(const NumericRow& row, int value, vb_tm* tm,
-                         bool& split_year) noexcept
+inline void storeNumber(const DirectiveRow& row, int value, vb_tm* tm,
+                        bool& split_year) noexcept
 {
     switch (row.store) {
         case Store::field:
@@ -220,6 +250,7 @@ inline void store_number(const NumericRow& row, int value, vb_tm* tm,
             tm->tm_hour = value == 12 ? 0 : value;
             break;
         case Store::nowhere:
+        case Store::nested:
             break;
         case Store::century:
             // Years held here are always 0..9999, so % and / are floors.
@@ -243,44 +274,51 @@ inline void store_number(const NumericRow& row, int value, vb_tm* tm,
     }
 }
 
-// Reads the number of row I at `bp` and stores it; the position after it,
-// or null on failure. One function per row, so that its bounds and its
-// store are constants to the compiler, as if written out case by case.
+// Reads the conversion of row I at `bp`; the position after it, or null
+// on failure. One function per row, so that its bounds and its store are
+// constants to the compiler, as if written out case by case.
 template <int I>
-const char* read_numeric(const char* bp, vb_tm* tm, char alt_format,
-                         bool* split_year) noexcept
+const char* readDirective(const char* bp, vb_tm* tm, char alt_format,
+                          bool* split_year) noexcept
 {
-    constexpr NumericRow row = numericRows[I];
-    int value;
-    if (!accepts(row.modifiers, alt_format) ||
-        !conv_num(&bp, &value, row.lo, row.hi, row.fraction, row.minDigits)) {
+    constexpr DirectiveRow row = directiveRows[I];
+    if (!accepts(row.modifiers, alt_format)) {
         return nullptr;
     }
-    store_number(row, value, tm, *split_year);
-    return bp;
+    if constexpr (row.store == Store::nested) {
+        return myStrptime(bp, row.expansion, tm);  // at most 3 calls deep
+    } else {
+        int value;
+        if (!conv_num(&bp, &value, row.lo, row.hi, row.fraction,
+                      row.minDigits)) {
+            return nullptr;
+        }
+        storeNumber(row, value, tm, *split_year);
+        return bp;
+    }
 }
 
-// For each byte, 1 + the index of its row in numericRows, or 0.
-struct NumericIndex {
+// For each byte, 1 + the index of its row in directiveRows, or 0.
+struct DirectiveIndex {
     unsigned char row[256] = {};
-    constexpr NumericIndex()
+    constexpr DirectiveIndex()
     {
-        for (std::size_t i = 0; i < numericRowCount; ++i) {
-            row[static_cast<unsigned char>(numericRows[i].letter)] =
+        for (std::size_t i = 0; i < directiveCount; ++i) {
+            row[static_cast<unsigned char>(directiveRows[i].letter)] =
                 static_cast<unsigned char>(i + 1);
         }
     }
 };
-inline constexpr NumericIndex numericIndex;
+inline constexpr DirectiveIndex directiveIndex;
 
-// Runs the reader of row `index - 1` (`index` from numericIndex, not 0),
+// Runs the reader of row `index - 1` (`index` from directiveIndex, not 0),
 // setting `*bp` to its result.
 template <std::size_t... I>
-inline void read_row(int index, const char** bp, vb_tm* tm, char alt_format,
-                     bool* split_year, std::index_sequence<I...>) noexcept
+inline void readRow(int index, const char** bp, vb_tm* tm, char alt_format,
+                    bool* split_year, std::index_sequence<I...>) noexcept
 {
     (void)((index == I + 1 &&
-            (*bp = read_numeric<I>(*bp, tm, alt_format, split_year), true)) ||
+            (*bp = readDirective<I>(*bp, tm, alt_format, split_year), true)) ||
            ...);
 }
 
@@ -344,13 +382,13 @@ inline const char* myStrptime(const char* buf, const char* fmt,
             }
             ++fmt;
         }
-        // The numeric conversions: one row each.
+        // The numeric and composite conversions: one row each.
         const int index =
-            detail::numericIndex.row[static_cast<unsigned char>(c)];
+            detail::directiveIndex.row[static_cast<unsigned char>(c)];
         if (index != 0) {
-            detail::read_row(
+            detail::readRow(
                 index, &bp, tm, alt_format, &split_year,
-                std::make_index_sequence<detail::numericRowCount>());
+                std::make_index_sequence<detail::directiveCount>());
             if (bp == nullptr) {
                 return nullptr;
             }
@@ -358,7 +396,6 @@ inline const char* myStrptime(const char* buf, const char* fmt,
         }
 
         const bool plain = alt_format == '\0';
-        const bool e_ok = plain || alt_format == 'E';
 
         switch (c) {
             case '%':
@@ -373,7 +410,7 @@ inline const char* myStrptime(const char* buf, const char* fmt,
                 if (!plain) {
                     return nullptr;
                 }
-                value = detail::match_table(&bp, day, abday, 7);
+                value = detail::matchTable(&bp, day, abday, 7);
                 if (value < 0) {
                     return nullptr;
                 }
@@ -386,31 +423,11 @@ inline const char* myStrptime(const char* buf, const char* fmt,
                 if (!plain) {
                     return nullptr;
                 }
-                value = detail::match_table(&bp, mon, abmon, 12);
+                value = detail::matchTable(&bp, mon, abmon, 12);
                 if (value < 0) {
                     return nullptr;
                 }
                 tm->tm_mon = value;
-                break;
-
-            case 'c':
-                if (!e_ok) {
-                    return nullptr;
-                }
-                bp = myStrptime(bp, "%x %X", tm);
-                if (bp == nullptr) {
-                    return nullptr;
-                }
-                break;
-
-            case 'D':
-                if (!plain) {
-                    return nullptr;
-                }
-                bp = myStrptime(bp, "%m/%d/%y", tm);
-                if (bp == nullptr) {
-                    return nullptr;
-                }
                 break;
 
             case 'n':
@@ -429,11 +446,11 @@ inline const char* myStrptime(const char* buf, const char* fmt,
                 if (!plain) {
                     return nullptr;
                 }
-                if (detail::rest_equals(bp, am_pm[0])) {
+                if (detail::restEquals(bp, am_pm[0])) {
                     if (tm->tm_hour > 11) {
                         return nullptr;
                     }
-                } else if (detail::rest_equals(bp, am_pm[1])) {
+                } else if (detail::restEquals(bp, am_pm[1])) {
                     if (tm->tm_hour > 11) {
                         return nullptr;
                     }
@@ -442,47 +459,6 @@ inline const char* myStrptime(const char* buf, const char* fmt,
                     return nullptr;
                 }
                 bp += 2;
-                break;
-
-            case 'R':
-                if (!plain) {
-                    return nullptr;
-                }
-                bp = myStrptime(bp, "%H:%M", tm);
-                if (bp == nullptr) {
-                    return nullptr;
-                }
-                break;
-
-            case 'r':
-                if (!plain) {
-                    return nullptr;
-                }
-                bp = myStrptime(bp, "%I:%M:%S %p", tm);
-                if (bp == nullptr) {
-                    return nullptr;
-                }
-                break;
-
-            case 'T':
-            case 'X':
-                if (c == 'T' ? !plain : !e_ok) {
-                    return nullptr;
-                }
-                bp = myStrptime(bp, "%H:%M:%S", tm);
-                if (bp == nullptr) {
-                    return nullptr;
-                }
-                break;
-
-            case 'x':
-                if (!e_ok) {
-                    return nullptr;
-                }
-                bp = myStrptime(bp, "%m/%d/%y", tm);
-                if (bp == nullptr) {
-                    return nullptr;
-                }
                 break;
 
             default:

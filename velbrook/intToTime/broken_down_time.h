@@ -11,9 +11,9 @@
 namespace vb {
 
 // Broken-down time of epoch seconds; null when the year leaves `int`.
-inline struct tm* seconds_tm(std::int64_t seconds, struct tm* t) noexcept
+inline struct tm* secondsTm(std::int64_t seconds, struct tm* t) noexcept
 {
-    return utc_record(seconds, *t) ? t : nullptr;
+    return utcRecord(seconds, *t) ? t : nullptr;
 }
 
 // Broken-down time of day ordinal `x`; null when the day cannot be
@@ -21,14 +21,14 @@ inline struct tm* seconds_tm(std::int64_t seconds, struct tm* t) noexcept
 inline struct tm* fromordinal_tm(long x, struct tm* t) noexcept
 {
     std::int64_t seconds;
-    return ordinalToSeconds(x, seconds) ? seconds_tm(seconds, t) : nullptr;
+    return ordinalToSeconds(x, seconds) ? secondsTm(seconds, t) : nullptr;
 }
 
 // Broken-down time of `x` read as epoch seconds or as a day ordinal.
-inline struct tm* decoded_tm(std::int64_t x, Encoding unit,
-                             struct tm* t) noexcept
+inline struct tm* decodedTm(std::int64_t x, Encoding unit,
+                            struct tm* t) noexcept
 {
-    return unit == Encoding::epochSeconds ? seconds_tm(x, t)
+    return unit == Encoding::epochSeconds ? secondsTm(x, t)
                                           : fromordinal_tm(x, t);
 }
 
@@ -36,7 +36,7 @@ inline struct tm* decoded_tm(std::int64_t x, Encoding unit,
 // and as a day ordinal otherwise; "v2" and "%f" split nothing off here.
 inline struct tm* int2time_tm(long x, const char* fmt, struct tm* t) noexcept
 {
-    return decoded_tm(x, classifyFormat(fmt).wholeRead(), t);
+    return decodedTm(x, classifyFormat(fmt).wholeRead(), t);
 }
 
 // A timestamp split into whole seconds and microseconds, rounded to the

@@ -18,6 +18,7 @@
 #include "../_shared/function.h"
 #include "../_shared/imports.h"
 #include "../_shared/names.h"
+#include "../_shared/published.h"
 #include "../_shared/records.h"
 #include "broken_down_time.h"
 
@@ -29,13 +30,6 @@ FunctionName fromordinalFn{"fromordinal"};
 FunctionName utcfromtimestampFn{"utcfromtimestamp"};
 FunctionName totimestampFn{"totimestamp"};
 FunctionName tmToDatetimeFn{"tm_to_datetime"};
-
-// Optional arguments of `tm_to_datetime`, laid out as its C-level callers
-// pass them.
-struct TmToDatetimeOptions {
-    int __pyx_n;       // optional arguments supplied: 0 or 1
-    int microseconds;  // 0..999999
-};
 
 // Argument tuples of the module's own ValueErrors, built at import.
 Immortal gmtimeFailedArgs;
@@ -62,7 +56,6 @@ int saturatingIncrement(int v) noexcept
 // or null with the constructor's exception set.
 PyObject* tm_to_datetime(const struct tm& t, TmToDatetimeOptions* opt) noexcept
 {
-    TracebackOnError scope(tmToDatetimeFn);
     const int us = (opt && opt->__pyx_n > 0) ? opt->microseconds : 0;
     const long long year = static_cast<long long>(t.tm_year) + 1900;
     PyObject* result = nullptr;
@@ -77,7 +70,7 @@ PyObject* tm_to_datetime(const struct tm& t, TmToDatetimeOptions* opt) noexcept
             t.tm_hour, t.tm_min, t.tm_sec, us, Py_None,
             PyDateTimeAPI->DateTimeType);
     }
-    return result;
+    return tracedResult(result, tmToDatetimeFn);
 }
 
 // The wall-clock fields of a datetime, read straight from the object.
@@ -104,7 +97,7 @@ PyObject* int2time(long x, const char* fmt, int /*skip_dispatch*/) noexcept
     }
     const DecodedValue d = decodeInteger(x, classifyFormat(fmt));
     struct tm t;
-    if (!decoded_tm(d.whole, d.unit, &t)) {
+    if (!decodedTm(d.whole, d.unit, &t)) {
         raiseGmtimeFailed();
         return nullptr;
     }
@@ -157,7 +150,7 @@ PyObject* utcfromtimestamp(double x, int /*skip_dispatch*/) noexcept
     if (!moduleReady()) {
         return nullptr;
     }
-    if (!splitTimestamp(x, split) || !seconds_tm(split.seconds, &t)) {
+    if (!splitTimestamp(x, split) || !secondsTm(split.seconds, &t)) {
         raiseGmtimeFailed();
         return nullptr;
     }
@@ -169,21 +162,24 @@ PyObject* utcfromtimestamp(double x, int /*skip_dispatch*/) noexcept
 // tzinfo and fold are ignored.  `dt` must be a datetime.
 long totimestamp(PyObject* dt, int /*skip_dispatch*/) noexcept
 {
-    return static_cast<long>(utc_seconds(datetime_to_tm(dt)));
+    return static_cast<long>(utcSeconds(datetime_to_tm(dt)));
 }
 
 // ---------------------------------------------------------------------------
 // Interpreter-level functions.
 
-PyObject* py_int2time(PyObject*, PyObject* args, PyObject* kwds) noexcept
+PyObject* py_int2time(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) noexcept
 {
-    Ref values[2];
+    Ref held[2];
+    PyObject* values[2];
     std::int64_t x;
     ByteString fmt;
     {
         TracebackOnError scope(int2timeFn);
-        if (!moduleReady() || !int2timeFn.bind(args, kwds, values) ||
-            !toInt64(values[0].get(), x) || !fmt.set(values[1].get())) {
+        if (!moduleReady() ||
+            !int2timeFn.bindBorrowed(args, nargs, kwnames, held, values) ||
+            !toInt64(values[0], x) || !fmt.set(values[1])) {
             return nullptr;
         }
     }
@@ -296,24 +292,18 @@ bool importTypes() noexcept
 bool publishCFunctions(PyObject* module) noexcept
 {
     const CFunction entries[] = {
-        {"int2time", castFunction(&int2time),
-         "PyObject *(long, char const *, int __pyx_skip_dispatch)"},
-        {"fromordinal", castFunction(&fromordinal),
-         "PyObject *(long, int __pyx_skip_dispatch)"},
+        {"int2time", castFunction(&int2time), signatures::int2time},
+        {"fromordinal", castFunction(&fromordinal), signatures::fromordinal},
         {"utcfromtimestamp", castFunction(&utcfromtimestamp),
-         "PyObject *(double, int __pyx_skip_dispatch)"},
-        {"totimestamp", castFunction(&totimestamp),
-         "long (PyObject *, int __pyx_skip_dispatch)"},
+         signatures::utcfromtimestamp},
+        {"totimestamp", castFunction(&totimestamp), signatures::totimestamp},
         {"tm_to_datetime", castFunction(&tm_to_datetime),
-         "PyObject *(struct tm const &, struct "
-         "__pyx_opt_args_8velbrook_9intToTime_16ordinal_unfolder_tm_to_"
-         "datetime *__pyx_optional_args)"},
+         signatures::tm_to_datetime},
         {"fromordinal_tm", castFunction(&fromordinal_tm),
-         "struct tm *(long, struct tm *)"},
-        {"int2time_tm", castFunction(&int2time_tm),
-         "struct tm *(long, char const *, struct tm *)"},
+         signatures::fromordinal_tm},
+        {"int2time_tm", castFunction(&int2time_tm), signatures::int2time_tm},
         {"datetime_to_tm", castFunction(&datetime_to_tm),
-         "struct tm (PyObject *)"},
+         signatures::datetime_to_tm},
     };
     return publishTable(module, entries);
 }
@@ -329,7 +319,7 @@ bool buildErrorArgs() noexcept
 }
 
 PyMethodDef methods[] = {
-    {int2timeFn.name, method(&py_int2time), METH_VARARGS | METH_KEYWORDS,
+    {int2timeFn.name, method(&py_int2time), METH_FASTCALL | METH_KEYWORDS,
      "int2time($module, /, x, fmt)\n--\n\n"
      "int2time(long x, const char *fmt)\n\n    Converts an integer (ordinal) "
      "representation into its corresponding time.\n    Converts to GMT "
