@@ -28,11 +28,8 @@ trapezoid (the "uniform" procedure).
 import bisect
 import heapq
 import math
-import typing
-# The abstract types by their module: names imported from `typing` become
-# the module's own for older stub checkers, which then find them not to be
-# types at run time.
-from typing import TYPE_CHECKING, Any, List, Tuple, Union, overload
+from typing import (TYPE_CHECKING, Any, Iterable, List, NamedTuple,
+                    Sequence, Tuple, Union, overload)
 
 from velbrook.centroid_histogram.bucket_summarizer import (
     CentroidBucket, CentroidHistogram)
@@ -44,12 +41,11 @@ __all__ = ["cdf", "quantile", "merge", "total", "mean", "centroids",
            "counts"]
 
 # A histogram as the builders return it, or (centroid, count) pairs.
-HistogramLike = Union[CentroidHistogram,
-                      typing.Sequence[Tuple[float, int]],
-                      typing.Sequence[CentroidBucket]]
+HistogramLike = Union[CentroidHistogram, Sequence[Tuple[float, int]],
+                      Sequence[CentroidBucket]]
 
 
-class _Sorted(typing.NamedTuple):
+class _Sorted(NamedTuple):
     """The buckets that take part, in order of their centroids, and the
     count at or before each centroid under the trapezoid rule."""
     centroids: List[float]
@@ -180,14 +176,12 @@ def quantile(histogram: HistogramLike, q: float) -> float: ...
 
 
 @overload
-def quantile(histogram: HistogramLike,
-             q: typing.Iterable[float]) -> List[float]:
+def quantile(histogram: HistogramLike, q: Iterable[float]) -> List[float]:
     ...
 
 
 def quantile(histogram: HistogramLike,
-             q: Union[float, typing.Iterable[float]]
-             ) -> Union[float, List[float]]:
+             q: Union[float, Iterable[float]]) -> Union[float, List[float]]:
     """The estimated value below which a fraction ``q`` (0 to 1) of the
     values lies; for a sequence of fractions, a list of such values.
 
@@ -241,7 +235,7 @@ def _merge_two(pairs: List[Tuple[float, int]], max_size: int
     return [(centroid[i], count[i]) for i in range(n) if alive[i]]
 
 
-def merge(histograms: typing.Iterable[HistogramLike], max_size: int
+def merge(histograms: Iterable[HistogramLike], max_size: int
           ) -> CentroidHistogram:
     """One histogram of at most ``max_size`` buckets from many, as the
     streaming histogram merges two: the union of the buckets, then the
