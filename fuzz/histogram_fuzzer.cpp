@@ -9,18 +9,28 @@
 //   - the sum of the bucket counts equals the sum of the pushed counts,
 //     modulo 2^64;
 //   - with a bounded capacity the storage reserved at construction is never
-//     reallocated.
+//     reallocated;
+//   - the block engine (block_histogram.h), at three block sizes, holds
+//     exactly the reference's buckets, and its own invariants (checked
+//     inside it: VB_HISTOGRAM_CHECKS).
+// Capacities up to 300 let inputs of a few thousand bytes fill many small
+// blocks; streams lean on repeats, so that merges leave equal centroids
+// out of count order.
 // Capacities 0 and beyond the container's limit must throw
 // std::length_error; 2^64 - 1 reserves nothing and grows on demand.
+#define VB_HISTOGRAM_CHECKS 1
+
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <limits>
+#include <optional>
 #include <stdexcept>
 
 #include "histogram.h"
+#include "histogram_lockstep.h"
 
 namespace {
 
@@ -44,6 +54,8 @@ std::size_t pick_capacity(FuzzedDataProvider& in)
         case 2:  // too large for the container: refused before allocating
             return in.ConsumeIntegralInRange<std::size_t>(std::size_t{1} << 60,
                                                           unbounded - 1);
+        case 3:
+            return in.ConsumeIntegralInRange<std::size_t>(41, 300);
         default:
             return in.ConsumeIntegralInRange<std::size_t>(1, 40);
     }
@@ -92,20 +104,35 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
         fail("new histogram not empty", capacity, 0);
     }
     const std::size_t reserved = h.buckets().capacity();
+    std::optional<vb_test::Lockstep> engines;
+    if (capacity <= 4096) {
+        engines.emplace(capacity);
+    }
 
     std::size_t pushed_total = 0;  // wraps modulo 2^64 like the counts
     std::size_t pushes = 0;
     while (in.remaining_bytes() > 0 && pushes < 2000) {
+        std::string differs;
         if (in.ConsumeBool()) {
-            h.push(pick_double(in));
+            const double value = pick_double(in);
+            h.push(value);
+            if (engines) {
+                differs = engines->push(vb::Bucket(value, 1), true);
+            }
             pushed_total += 1;
         } else {
             const double centroid = pick_double(in);
             const std::size_t count = pick_count(in);
             h.push(vb::Bucket(centroid, count));
+            if (engines) {
+                differs = engines->push(vb::Bucket(centroid, count), false);
+            }
             pushed_total += count;
         }
         ++pushes;
+        if (!differs.empty()) {
+            fail(differs.c_str(), capacity, pushes);
+        }
 
         if (h.size() > capacity) {
             fail("size above capacity", capacity, pushes);

@@ -576,3 +576,41 @@ def test_unbounded_growth_running_out_of_memory():
     assert done.stdout.split("\n") == [
         "histogram_from_values MemoryError",
         "histogram_from_buckets MemoryError", ""]
+
+
+# ---------------------------------------------------------------------------
+# From 48 buckets on the builders use block engines (blocks of 128 from
+# 2048): the same buckets.
+
+def _long(rng, make, n=1200):
+    return [make() for _ in range(n)]
+
+
+LONG_STREAMS = {  # name: (builder, one stream from a Random)
+    "lognormal with None, NaN, inf": ("values", lambda r: _long(
+        r, lambda: r.choice([None, nan, inf, -inf]) if r.random() < 0.03
+        else r.lognormvariate(0.0, 1.0))),
+    "integers 0..9": ("values", lambda r: _long(
+        r, lambda: r.randrange(10))),
+    "equal centroids, counts near 2**64": ("buckets", lambda r: _long(
+        r, lambda: (float(r.randrange(-3, 4)),
+                    r.choice(WRAPPING + [r.randrange(5)])))),
+    "special centroids, zero counts": ("buckets", lambda r: _long(
+        r, lambda: (r.choice(SPECIAL), r.randrange(3)))),
+}
+
+
+@pytest.mark.parametrize("capacity", [47, 48, 300, 2047, 2048])
+@pytest.mark.parametrize("kind", sorted(LONG_STREAMS))
+@pytest.mark.parametrize("entry", ["module", "C-level"])
+def test_block_engine_capacities_match_model(kind, capacity, entry):
+    builder, generate = LONG_STREAMS[kind]
+    name = "histogram_from_" + builder
+    build = getattr(bs, name) if entry == "module" else c_entry(name)
+    rng = random.Random("%s/%d" % (kind, capacity))
+    items = generate(rng)
+    if capacity > 1000:  # past the capacity, so that it merges
+        items = items * 3
+    result = build(capacity, items)
+    assert result.max_size == capacity
+    assert bits(pairs(result)) == bits(MODELS[builder](capacity, items))

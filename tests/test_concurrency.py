@@ -42,6 +42,8 @@ BYTEARRAY_LOCKED = not FREE_THREADED or sys.version_info >= (3, 14)
 
 np = optional("numpy")
 pa = optional("pyarrow")
+pd = optional("pandas")
+pl = optional("polars")
 
 
 def plain(x):
@@ -259,6 +261,29 @@ def _cases(shared):
         arrow = pa.array(TEXTS)
         fixed("columns.date2int(Arrow)",
               lambda: columns.date2int(arrow, FMT, errors="coerce"))
+    # Numeric columns read in place, also at a capacity the block engines
+    # take (a longer column, in several chunks).  Only polars iterates a
+    # null as None: pandas and pyarrow columns with nulls would raise once
+    # the rebound `isnan` sends them through iteration, so theirs have
+    # none (NaN stays).
+    present = [v for v in VALUES if v is not None]
+    long_values = [v * (k + 1) for k in range(40) for v in present]
+    columns_read = []
+    if pa is not None:
+        columns_read += [
+            ("Arrow", pa.array(present, pa.float64()), CAPACITY),
+            ("Arrow chunked", pa.chunked_array(
+                [long_values[:300], long_values[300:]], pa.float64()), 64)]
+    if pd is not None:
+        columns_read += [
+            ("pandas", pd.Series(long_values, dtype="float64"), 64),
+            ("pandas Int64", pd.Series([3, -7, 2 ** 40] * 30, dtype="Int64"),
+             64)]
+    if pl is not None:
+        columns_read.append(("polars with nulls", pl.Series(VALUES * 30), 64))
+    for label, column, capacity in columns_read:
+        fixed("histogram_from_values(%s, %d)" % (label, capacity),
+              lambda c=column, n=capacity: h.histogram_from_values(n, c))
     return cases
 
 

@@ -8,6 +8,13 @@ __version__ = "0.1.0"
 _LAZY = {
     "date2int": "columns",
     "Int64Column": "columns",
+    "cdf": "estimates",
+    "quantile": "estimates",
+    "merge": "estimates",
+    "total": "estimates",
+    "mean": "estimates",
+    "centroids": "estimates",
+    "counts": "estimates",
 }
 
 

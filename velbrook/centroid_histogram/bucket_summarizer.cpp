@@ -23,6 +23,7 @@
 #include "../_shared/interrupts.h"
 #include "../_shared/names.h"
 #include "../_shared/records.h"
+#include "block_histogram.h"
 #include "histogram.h"
 
 namespace vb {
@@ -188,13 +189,41 @@ Ref bucketItem(PyObject* b, Py_ssize_t i) noexcept
 // Feeding the histogram.  These may throw from `push` (only when the list
 // grows without a reservation, capacity 2^64 - 1).
 
+// The work of one push, for the Ctrl-C budget.
+std::size_t pushCost(const Histogram& histogram)
+{
+    return histogram.size() + 1;
+}
+
+template <std::uint32_t BlockCapacity>
+std::size_t pushCost(const BlockHistogramOf<BlockCapacity>& histogram)
+{
+    return histogram.pushCost();
+}
+
+// Calls f(bucket) for each bucket in list order.
+template <class F>
+void forEachBucket(const Histogram& histogram, F&& f)
+{
+    for (const Bucket& bucket : histogram.buckets()) {
+        f(bucket);
+    }
+}
+
+template <std::uint32_t BlockCapacity, class F>
+void forEachBucket(const BlockHistogramOf<BlockCapacity>& histogram, F&& f)
+{
+    histogram.forEachBucket(f);
+}
+
 // Skips None and whatever `isnan` calls true; pushes the rest.  `isnan`
 // is read again only after an item ran interpreter code, or signal
 // handlers ran (`interpreterRan`): a None or an exact float checked by the
 // standard `isnan` runs none.
 class ValuePusher {
 public:
-    bool operator()(Histogram& histogram, PyObject* v)
+    template <class Engine>
+    bool operator()(Engine& histogram, PyObject* v)
     {
         if (v == Py_None) {
             return true;
@@ -225,7 +254,8 @@ public:
     }
 
 private:
-    static bool pushChecked(Histogram& histogram, PyObject* isnan, PyObject* v)
+    template <class Engine>
+    static bool pushChecked(Engine& histogram, PyObject* isnan, PyObject* v)
     {
         Ref verdict = call(isnan, v);
         if (!verdict) {
@@ -248,7 +278,8 @@ private:
 
 // Pushes (item 0, item 1) of `b` unfiltered.  Item 0 is fetched and
 // converted before item 1 is fetched; each is held while it is converted.
-bool pushBucket(Histogram& histogram, PyObject* b)
+template <class Engine>
+bool pushBucket(Engine& histogram, PyObject* b)
 {
     double centroid;
     {
@@ -270,7 +301,8 @@ bool pushBucket(Histogram& histogram, PyObject* b)
 
 // The same as a pusher of items, which reads no module name.
 struct BucketPusher {
-    bool operator()(Histogram& histogram, PyObject* b) const
+    template <class Engine>
+    bool operator()(Engine& histogram, PyObject* b) const
     {
         return pushBucket(histogram, b);
     }
@@ -281,10 +313,10 @@ struct BucketPusher {
 // Pushes each item it visits.  A push costs up to the number of buckets:
 // Ctrl-C is polled after a bounded amount of work, however long the
 // iterable and the list.
-template <class PushItem>
+template <class Engine, class PushItem>
 class ItemVisitor {
 public:
-    ItemVisitor(Histogram& histogram, InterruptPoll& poll) noexcept
+    ItemVisitor(Engine& histogram, InterruptPoll& poll) noexcept
         : histogram_(histogram), poll_(poll)
     {
     }
@@ -294,7 +326,7 @@ public:
         if (!push_(histogram_, item)) {
             return false;
         }
-        if (!poll_.due(histogram_.size() + 1)) {
+        if (!poll_.due(pushCost(histogram_))) {
             return true;
         }
         push_.interpreterRan();  // the signal handlers, now
@@ -305,18 +337,30 @@ public:
     void prime() noexcept { push_.prime(); }
 
 private:
-    Histogram& histogram_;
+    Engine& histogram_;
     InterruptPoll& poll_;
     PushItem push_;
 };
 
-bool pushBuckets(Histogram& histogram, PyObject* buckets, InterruptPoll& poll)
+template <class Engine>
+bool pushBuckets(Engine& histogram, PyObject* buckets, InterruptPoll& poll)
 {
-    ItemVisitor<BucketPusher> visit(histogram, poll);
+    ItemVisitor<Engine, BucketPusher> visit(histogram, poll);
     return forEachItem(buckets, visit);
 }
 
 enum class Walk { done, failed, declined };
+
+// True while the module's `isnan` is the standard one, which answers
+// std::isnan for every number.  Leaves no exception.
+bool isnanIsStandard() noexcept
+{
+    Ref isnan = isnanName.get();
+    if (!isnan) {
+        PyErr_Clear();  // the item path raises it again, if it must
+    }
+    return isnan && isnan.get() == standardIsnan.get();
+}
 
 // Pushes the elements of `values` from element `next` on, read from its
 // buffer, and leaves `next` at the first element not pushed.  The result
@@ -327,17 +371,14 @@ enum class Walk { done, failed, declined };
 // handler may resize the object or rebind `isnan`: each stretch proves
 // both again.  `declined` (no exception set) when they do not hold,
 // `failed` with the exception set.
-Walk pushElements(Histogram& histogram, PyObject* values, InterruptPoll& poll,
+template <class Engine>
+Walk pushElements(Engine& histogram, PyObject* values, InterruptPoll& poll,
                   Py_ssize_t& next)
 {
     for (;;) {
         bool due = false;
         {
-            Ref isnan = isnanName.get();
-            if (!isnan) {
-                PyErr_Clear();  // the item path raises it again, if it must
-            }
-            if (!isnan || isnan.get() != standardIsnan.get()) {
+            if (!isnanIsStandard()) {
                 return Walk::declined;
             }
             NumberBuffer buffer(values);
@@ -346,13 +387,19 @@ Walk pushElements(Histogram& histogram, PyObject* values, InterruptPoll& poll,
             }
             const Py_ssize_t n = buffer.size();
             buffer.visit([&](auto elements) {
-                while (next < n && !due) {
-                    const double x = elements[next++];
+                // Locals: a push writes memory, which the compiler would
+                // otherwise assume may change the index and the flag.
+                Py_ssize_t i = next;
+                bool spent = false;
+                while (i < n && !spent) {
+                    const double x = elements[i++];
                     if (!std::isnan(x)) {
                         histogram.push(x);
                     }
-                    due = poll.due(histogram.size() + 1);
+                    spent = poll.due(pushCost(histogram));
                 }
+                next = i;
+                due = spent;
             });
         }
         if (!due) {
@@ -364,10 +411,58 @@ Walk pushElements(Histogram& histogram, PyObject* values, InterruptPoll& poll,
     }
 }
 
-// Feeds `histogram` the values of `values`: from its buffer where that is
-// proved to give the same result, else item by item, from the first item
-// or from where the buffer stopped being readable.
-bool pushValues(Histogram& histogram, PyObject* values, InterruptPoll& poll)
+// Pushes the numbers of Arrow arrays read in place, nulls skipped as None
+// is.  The arrays are this call's own export, which no other thread
+// writes, and stay put while signal handlers run between stretches of
+// work; once a handler has rebound `isnan`, each further element goes
+// through `visit` as the object iteration of a polars Series yields.
+template <class Engine, class Visit>
+bool pushArrow(Engine& histogram, const ColumnNumbers& column,
+               InterruptPoll& poll, Visit& visit)
+{
+    for (const ArrowNumbers& chunk : column.chunks()) {
+        std::int64_t i = 0;
+        while (i < chunk.length) {
+            if (!isnanIsStandard()) {
+                Ref item = Ref::steal(chunk.object(i++));
+                visit.interpreterRan();  // `isnan` read afresh
+                if (!item || !visit(item.get())) {
+                    return false;
+                }
+                continue;
+            }
+            bool due = false;
+            // Locals: a push writes memory, which the compiler would
+            // otherwise assume may change the chunk and the index.
+            const ArrowNumbers at = chunk;
+            std::int64_t k = i;
+            chunk.visit([&](auto elements) {
+                while (k < at.length && !due) {
+                    if (at.valid(k)) {
+                        const double x = elements[k];
+                        if (!std::isnan(x)) {
+                            histogram.push(x);
+                        }
+                    }
+                    ++k;
+                    due = poll.due(pushCost(histogram));
+                }
+            });
+            i = k;
+            if (due && !poll.check()) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+// Feeds `histogram` the values of `values`: from its buffer, or from the
+// column it is, where that is proved to give the same result, else item
+// by item, from the first item or from where the buffer stopped being
+// readable.
+template <class Engine>
+bool pushValues(Engine& histogram, PyObject* values, InterruptPoll& poll)
 {
     Py_ssize_t next = 0;
     switch (pushElements(histogram, values, poll, next)) {
@@ -378,9 +473,38 @@ bool pushValues(Histogram& histogram, PyObject* values, InterruptPoll& poll)
         case Walk::declined:
             break;
     }
-    ItemVisitor<ValuePusher> visit(histogram, poll);
-    return next == 0 ? forEachItem(values, visit)
-                     : walkFrom(values, next, visit);
+    ItemVisitor<Engine, ValuePusher> visit(histogram, poll);
+    if (next != 0) {
+        return walkFrom(values, next, visit);
+    }
+    ColumnNumbers column;
+    if (isnanIsStandard() && !column.import(values)) {
+        return false;
+    }
+    switch (column.source()) {
+        case ColumnNumbers::Source::arrow:
+            return pushArrow(histogram, column, poll, visit);
+        case ColumnNumbers::Source::ndarray:
+            // A pandas Series' own values: from where they stop being
+            // readable on, the array's items (the same numbers).
+            switch (pushElements(histogram, column.ndarray(), poll, next)) {
+                case Walk::done:
+                    return true;
+                case Walk::failed:
+                    return false;
+                case Walk::declined:
+                    if (next != 0) {
+                        return walkFrom(column.ndarray(), next, visit);
+                    }
+                    break;
+            }
+            break;
+        case ColumnNumbers::Source::none:
+            break;
+    }
+    // The export ran interpreter code.
+    visit.interpreterRan();
+    return forEachItem(values, visit);
 }
 
 // ---------------------------------------------------------------------------
@@ -389,8 +513,9 @@ bool pushValues(Histogram& histogram, PyObject* values, InterruptPoll& poll)
 // New reference to `CentroidHistogram(max_size, [CentroidBucket(...)...])`
 // for the buckets of `histogram`, which is destroyed before the record
 // type is called.  Null with the exception set on failure.
+template <class Engine>
 PyObject* makeResult(std::size_t max_size,
-                     std::optional<Histogram>& histogram) noexcept
+                     std::optional<Engine>& histogram) noexcept
 {
     Ref recordType = centroidHistogramName.get();
     if (!recordType) {
@@ -404,22 +529,25 @@ PyObject* makeResult(std::size_t max_size,
     }
     // No push happens from here on, so the bucket list stays as it is
     // while `CentroidBucket` runs.
-    const std::size_t n = histogram->size();
-    for (std::size_t i = 0; i < n; ++i) {
+    bool ok = true;
+    forEachBucket(*histogram, [&ok, list](const Bucket& bucket) {
+        if (!ok) {
+            return;  // a record failed: the rest is skipped
+        }
         Ref bucketType = centroidBucketName.get();
-        if (!bucketType) {
-            return nullptr;
+        Ref items[2];
+        if (bucketType) {
+            items[0] = Ref::steal(PyFloat_FromDouble(bucket.centroid()));
+            items[1] = Ref::steal(PyLong_FromSize_t(bucket.count()));
         }
-        const Bucket bucket = histogram->buckets()[i];
-        Ref items[2] = {Ref::steal(PyFloat_FromDouble(bucket.centroid())),
-                        Ref::steal(PyLong_FromSize_t(bucket.count()))};
-        if (!items[0] || !items[1]) {
-            return nullptr;
+        Ref record;
+        if (items[0] && items[1]) {
+            record = centroidBucket.build(bucketType.get(), items, 2);
         }
-        Ref record = centroidBucket.build(bucketType.get(), items, 2);
-        if (!record || PyList_Append(list, record.get()) < 0) {
-            return nullptr;
-        }
+        ok = record && PyList_Append(list, record.get()) == 0;
+    });
+    if (!ok) {
+        return nullptr;
     }
     histogram.reset();
     return centroidHistogram.build(recordType.get(), fields, 2).release();
@@ -428,15 +556,11 @@ PyObject* makeResult(std::size_t max_size,
 // Creates the histogram, feeds it from `iterable` through `feed` and
 // builds the result.  The histogram lives in this frame, so it is gone on
 // every return, before the caller sees the exception.
-template <class Feed>
-PyObject* buildHistogram(const FunctionName& fn, std::size_t max_size,
-                         PyObject* iterable, Feed feed) noexcept
+template <class Engine, class Feed>
+PyObject* buildWith(std::size_t max_size, PyObject* iterable,
+                    const Feed& feed) noexcept
 {
-    TracebackOnError scope(fn);
-    if (!moduleReady()) {
-        return nullptr;
-    }
-    std::optional<Histogram> histogram;
+    std::optional<Engine> histogram;
     if (!guarded([&] {
             histogram.emplace(max_size);
             return true;
@@ -452,6 +576,28 @@ PyObject* buildHistogram(const FunctionName& fn, std::size_t max_size,
     return ok ? makeResult(max_size, histogram) : nullptr;
 }
 
+// Every engine leaves the same buckets; the block engines are faster from
+// `blockHistogramFrom` on, and the reference takes the capacities the
+// blocks do not (and 0, with its error).
+template <class Feed>
+PyObject* buildHistogram(const FunctionName& fn, std::size_t max_size,
+                         PyObject* iterable, const Feed& feed) noexcept
+{
+    TracebackOnError scope(fn);
+    if (!moduleReady()) {
+        return nullptr;
+    }
+    if (max_size >= wideBlocksFrom &&
+        max_size <= WideBlockHistogram::largestCapacity) {
+        return buildWith<WideBlockHistogram>(max_size, iterable, feed);
+    }
+    if (max_size >= blockHistogramFrom &&
+        max_size <= BlockHistogram::largestCapacity) {
+        return buildWith<BlockHistogram>(max_size, iterable, feed);
+    }
+    return buildWith<Histogram>(max_size, iterable, feed);
+}
+
 // ---------------------------------------------------------------------------
 // C-level functions, published in "__pyx_capi__".  `iterable` is borrowed;
 // the last argument is accepted and ignored.
@@ -459,13 +605,19 @@ PyObject* buildHistogram(const FunctionName& fn, std::size_t max_size,
 PyObject* histogram_from_values(std::size_t max_size, PyObject* values,
                                 int /*skip_dispatch*/) noexcept
 {
-    return buildHistogram(valuesFn, max_size, values, pushValues);
+    return buildHistogram(valuesFn, max_size, values,
+                          [](auto& h, PyObject* it, InterruptPoll& poll) {
+                              return pushValues(h, it, poll);
+                          });
 }
 
 PyObject* histogram_from_buckets(std::size_t max_size, PyObject* buckets,
                                  int /*skip_dispatch*/) noexcept
 {
-    return buildHistogram(bucketsFn, max_size, buckets, pushBuckets);
+    return buildHistogram(bucketsFn, max_size, buckets,
+                          [](auto& h, PyObject* it, InterruptPoll& poll) {
+                              return pushBuckets(h, it, poll);
+                          });
 }
 
 // ---------------------------------------------------------------------------

@@ -10,43 +10,10 @@
 #include <cstring>
 #include <vector>
 
+#include "../_shared/arrow_c.h"
 #include "../_shared/ref.h"
 
 namespace vb {
-
-// The structures of the Arrow C data and C stream interfaces.
-struct ArrowSchema {
-    const char* format;
-    const char* name;
-    const char* metadata;
-    std::int64_t flags;
-    std::int64_t n_children;
-    ArrowSchema** children;
-    ArrowSchema* dictionary;
-    void (*release)(ArrowSchema*);
-    void* private_data;
-};
-
-struct ArrowArray {
-    std::int64_t length;
-    std::int64_t null_count;
-    std::int64_t offset;
-    std::int64_t n_buffers;
-    std::int64_t n_children;
-    const void** buffers;
-    ArrowArray** children;
-    ArrowArray* dictionary;
-    void (*release)(ArrowArray*);
-    void* private_data;
-};
-
-struct ArrowArrayStream {
-    int (*get_schema)(ArrowArrayStream*, ArrowSchema* out);
-    int (*get_next)(ArrowArrayStream*, ArrowArray* out);
-    const char* (*get_last_error)(ArrowArrayStream*);
-    void (*release)(ArrowArrayStream*);
-    void* private_data;
-};
 
 // The three string layouts: 32-bit offsets ("u"), 64-bit offsets ("U")
 // and 16-byte views ("vu", inline up to 12 bytes, else in a data buffer);
