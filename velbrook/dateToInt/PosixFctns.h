@@ -90,9 +90,9 @@ inline Failure parsedDateToInt(const char* date, const CompiledFormat& fmt,
 // parser is `terminated()` asked for those bytes followed by a NUL (null
 // when there is no memory for a copy). `out` is written only on success.
 template <class Terminated>
-inline Failure dateToIntOfView(const char* date, std::size_t size,
-                               const CompiledFormat& fmt, std::int64_t& out,
-                               Terminated terminated) noexcept
+__attribute__((always_inline)) inline Failure dateToIntOfView(
+    const char* date, std::size_t size, const CompiledFormat& fmt,
+    std::int64_t& out, Terminated terminated) noexcept
 {
     if (plannedDateToInt(date, size, fmt, out)) {
         return Failure::none;
