@@ -1532,7 +1532,12 @@ columns = [("list", lambda: TEXTS), ("iterator", lambda: iter(TEXTS))]
 if numpy is not None:
     columns.append(("numpy", lambda: numpy.array(TEXTS)))
 want = date2int(TEXTS, "%Y-%m-%d %H:%M:%S", errors="coerce", threads=1)
-threading.stack_size(32768)
+for size in (32768, 65536, 131072):  # the least this interpreter allows
+    try:
+        threading.stack_size(size)
+        break
+    except ValueError:
+        pass
 for name, make in columns:
     got = []
     worker = threading.Thread(target=lambda: got.append(date2int(
