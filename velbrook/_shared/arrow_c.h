@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 namespace vb {
 
@@ -39,5 +40,20 @@ struct ArrowArrayStream {
     void (*release)(ArrowArrayStream*);
     void* private_data;
 };
+
+// Releases what an importer still owns: each array not moved out, then
+// the schema (a released structure has a null `release`).
+inline void releaseArrow(std::vector<ArrowArray>& arrays,
+                         ArrowSchema& schema) noexcept
+{
+    for (ArrowArray& a : arrays) {
+        if (a.release) {
+            a.release(&a);
+        }
+    }
+    if (schema.release) {
+        schema.release(&schema);
+    }
+}
 
 }  // namespace vb

@@ -402,17 +402,7 @@ public:
     ColumnNumbers() = default;
     ColumnNumbers(const ColumnNumbers&) = delete;
     ColumnNumbers& operator=(const ColumnNumbers&) = delete;
-    ~ColumnNumbers()
-    {
-        for (ArrowArray& a : arrays_) {
-            if (a.release) {
-                a.release(&a);
-            }
-        }
-        if (schema_.release) {
-            schema_.release(&schema_);
-        }
-    }
+    ~ColumnNumbers() { releaseArrow(arrays_, schema_); }
 
     // Reads `o` when it is one of the column types; `source()` tells
     // what was found.  Interpreter code of the column's own type runs

@@ -133,17 +133,7 @@ public:
     ArrowColumn() = default;
     ArrowColumn(const ArrowColumn&) = delete;
     ArrowColumn& operator=(const ArrowColumn&) = delete;
-    ~ArrowColumn()
-    {
-        for (ArrowArray& a : owned_) {
-            if (a.release) {
-                a.release(&a);
-            }
-        }
-        if (schema_.release) {
-            schema_.release(&schema_);
-        }
-    }
+    ~ArrowColumn() { releaseArrow(owned_, schema_); }
 
     // notArrow when `o` has neither method, or its export raised an
     // Exception (a pandas column of mixed objects): it is then read as an
