@@ -492,40 +492,21 @@ private:
             f[1]) {
             return false;
         }
-        switch (f[0]) {
-            case 'g':
-                kind = Kind::f64;
+        // Arrow's one-letter number formats.
+        static constexpr struct {
+            char format;
+            Kind kind;
+        } kinds[] = {{'g', Kind::f64}, {'f', Kind::f32}, {'c', Kind::i8},
+                     {'C', Kind::u8},  {'s', Kind::i16}, {'S', Kind::u16},
+                     {'i', Kind::i32}, {'I', Kind::u32}, {'l', Kind::i64},
+                     {'L', Kind::u64}};
+        for (const auto& k : kinds) {
+            if (f[0] == k.format) {
+                kind = k.kind;
                 return true;
-            case 'f':
-                kind = Kind::f32;
-                return true;
-            case 'c':
-                kind = Kind::i8;
-                return true;
-            case 'C':
-                kind = Kind::u8;
-                return true;
-            case 's':
-                kind = Kind::i16;
-                return true;
-            case 'S':
-                kind = Kind::u16;
-                return true;
-            case 'i':
-                kind = Kind::i32;
-                return true;
-            case 'I':
-                kind = Kind::u32;
-                return true;
-            case 'l':
-                kind = Kind::i64;
-                return true;
-            case 'L':
-                kind = Kind::u64;
-                return true;
-            default:
-                return false;
+            }
         }
+        return false;
     }
 
     static std::size_t widthOf(ArrowNumbers::Kind kind)
